@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test suite twice:
+# a normal build and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DFTD2XX_WERROR=ON "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== normal build =="
+run_suite build
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+run_suite build-asan -DFTD2XX_SANITIZE=address -DFTD2XX_BUILD_BENCH=OFF
+
+echo "== all suites passed =="

@@ -1,0 +1,33 @@
+# Compares the dynamic symbols the shared library defines with the expected list.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
+if(NOT nm_rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" nm_lines "${nm_out}")
+set(actual "")
+foreach(line IN LISTS nm_lines)
+  # "<address> <type> <name>"; the version node (type A) is not a symbol of ours.
+  if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^ @]+)")
+    if(NOT CMAKE_MATCH_1 STREQUAL "A")
+      list(APPEND actual ${CMAKE_MATCH_2})
+    endif()
+  endif()
+endforeach()
+list(SORT actual)
+list(REMOVE_DUPLICATES actual)
+
+file(STRINGS ${EXPECTED} expected REGEX "^[A-Za-z_][A-Za-z0-9_]*$")
+list(SORT expected)
+
+set(extra ${actual})
+list(REMOVE_ITEM extra ${expected})
+set(missing ${expected})
+if(actual)
+  list(REMOVE_ITEM missing ${actual})
+endif()
+if(extra OR missing)
+  message(FATAL_ERROR "exported symbols differ\n  not expected: ${extra}\n  missing: ${missing}")
+endif()
+list(LENGTH actual n)
+message(STATUS "${n} exported symbols, as expected")
