@@ -5,24 +5,178 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
+#include "Event.h"
+#include "config.h"
 #include "ftd2xx.h"
 #include "idtable.h"
 
 namespace d2xx {
 
+constexpr uint32_t kRxCapacity = 262144;
+constexpr uint32_t kInSlotCount = 4;
+constexpr uint32_t kInSlotBufferSize = 65536;
+
+struct DeviceExtension;
+
+struct TransferDeleter {
+    void operator()(libusb_transfer *t) const { libusb_free_transfer(t); }
+};
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
+struct HandleCloser {
+    void operator()(libusb_device_handle *h) const { libusb_close(h); }
+};
+struct DeviceUnref {
+    void operator()(libusb_device *d) const { libusb_unref_device(d); }
+};
+struct ConfigDescriptorDeleter {
+    void operator()(libusb_config_descriptor *c) const { libusb_free_config_descriptor(c); }
+};
+
+// One bulk-in transfer and its buffer. A slot belongs to the reader while
+// its free_event is set, to libusb while status is -1, and to the processor
+// from done_event until it sets free_event again. Reader and processor both
+// visit the slots in the order 0, 1, 2, 3, 0, ...
+struct InTransferSlot {
+    std::unique_ptr<uint8_t[]> buffer;  // kInSlotBufferSize bytes
+    std::atomic<int> length{0};         // bytes of the last completion (0 after a failed one)
+    Event free_event;                   // set: the reader may submit the slot
+    Event done_event;                   // set by the completion callback
+    bool discard = false;               // guarded by rx_mutex: drop the next completed data
+    TransferPtr transfer;
+    // -1 submitted and pending; 1 submission failed; otherwise the libusb
+    // status of the last completion.
+    std::atomic<int> status{0};
+    DeviceExtension *device = nullptr;  // owner, for the callback; set before any submission
+};
+
+using WriteRoutine = int (*)(DeviceExtension *, const void *buffer, uint32_t length,
+                             uint32_t *transferred);
+
 // One per open device. An FT_HANDLE is the address of one of these; the
 // registry owns it from the start of an open until FT_Close (or the failed
 // open) removes it. Calls that are in flight when the record leaves the
 // registry keep it alive through their own reference (AcquireDevice).
+//
+// Lock order: write_mutex > comm_mutex > an Event's own mutex.
+// rx_mutex, inflight_mutex and comm_mutex are never held together, and no
+// lock of the record is held while calling into libusb or sleeping, except
+// write_mutex, which serialises whole writes.
+//
+// Fields without a named guard are written during the open, before the
+// device's threads start, or by the application's own configuration calls
+// (which callers must not issue from two threads at once); the threads only
+// read them.
 struct DeviceExtension {
-    libusb_device_handle *usb_dev = nullptr;  // null when not open
-    libusb_device *usb_device = nullptr;      // the enumerated device opened from
-    int usb_interface = -1;                   // claimed interface; -1 while none
-    uint8_t interface_selector = 0;           // wIndex of line requests
+    // --- USB (set by the open, released by the close) ---
+    std::unique_ptr<libusb_device_handle, HandleCloser> usb_dev;  // null when not open
+    std::unique_ptr<libusb_device, DeviceUnref> usb_device;      // the enumerated device
+    libusb_device_descriptor dev_desc{};
+    std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config_desc;
+    int usb_interface = -1;  // claimed interface; -1 while none is claimed
+    uint8_t in_ep = 0;
+    uint8_t out_ep = 0;
+    uint8_t interface_selector = 0;  // wIndex of line requests
+    uint16_t zlp_packet_size = 0;    // OUT packet size needing a zero-length end; 0 never
+    uint32_t vendor_id = 0, product_id = 0;
+
+    // --- receive state ---
+    std::atomic<uint8_t> modem_status{0};  // latest packet's byte 0, low four bits cleared
+    std::atomic<uint8_t> line_status{0};   // latest packet's byte 1
+    std::atomic<uint32_t> read_timeout{0};   // FT_Read, ms; 0 = no limit
+    std::atomic<uint32_t> write_timeout{0};  // bulk out, ms; 0 = no limit
+    std::atomic<bool> stop_threads{false};
+    std::atomic<uint32_t> in_task_stopped{0};
+    std::atomic<bool> alive{false};  // cleared for good when the device is found gone
+
+    std::mutex rx_mutex;
+    std::condition_variable rx_data_cond;   // rx_mutex: bytes arrived, purge, death, close
+    std::condition_variable rx_space_cond;  // rx_mutex: room made, purge, death, close
+    std::unique_ptr<uint8_t[]> rx_data;     // rx_mutex; kRxCapacity bytes
+    uint32_t rx_write_index = 0;            // rx_mutex
+    uint32_t rx_read_index = 0;             // rx_mutex
+    uint32_t rx_capacity = kRxCapacity;     // constant after open
+    std::atomic<uint32_t> rx_free{kRxCapacity};  // written under rx_mutex; read lock-free by status calls
+    uint64_t rx_purge_count = 0;            // rx_mutex: receive purges so far
+    uint32_t in_transfer_size = 4096;       // rx_mutex (FT_SetUSBParameters vs the reader)
+
+    Event reader_wake_event;
+    Event processor_wake_event;
+    InTransferSlot in_slots[kInSlotCount];
+    uint32_t processor_wait_ms = 300;
+    uint32_t reader_wait_ms = 500;
+    std::thread reader_thread;     // started last by the open, joined by the close
+    std::thread processor_thread;
+
+    // Bulk-in transfers libusb holds; the close waits for it to reach 0.
+    std::mutex inflight_mutex;
+    std::condition_variable inflight_cond;
+    int inflight = 0;  // inflight_mutex
+
+    uint32_t packet_size = 64;
+    std::atomic<uint32_t> in_timeout{0};  // bulk-in and control-request time-out, ms
+    uint32_t deadman_timeout = 5000;
+    uint32_t in_transfer_size_max = kInSlotBufferSize;
+    uint32_t out_transfer_size_max = 65536;
+    uint32_t out_transfer_size = 4096;
+
+    // --- line and chip settings ---
+    uint32_t current_baud = 0;
+    uint8_t line_characteristics[3] = {};  // stop bits, parity, word length
+    struct {
+        uint16_t mode = 0;
+        uint8_t xon = 0, xoff = 0;
+    } flow_settings;
+    // Event character, its enable, error character, its enable. The
+    // processor reads the first two once per transfer.
+    std::atomic<uint8_t> event_char{0};
+    std::atomic<uint8_t> event_char_enabled{0};
+    uint8_t error_char = 0;
+    uint8_t error_char_enabled = 0;
+    uint8_t bit_mode_settings[2] = {};  // mask, mode
+    std::atomic<uint8_t> latency_ms{0};
+    uint8_t modem_control = 0;  // bit 0 DTR on, bit 1 RTS on
+    uint16_t flow_control_mode = 0;
+    uint16_t line_control_word = 8;
+
+    // --- event notification (atomics: the processor writes event_status) ---
+    std::atomic<FT_HANDLE> notify_handle{nullptr};
+    std::atomic<uint32_t> notify_mask{0};
+    std::atomic<void *> notify_target{nullptr};  // caller's EVENT_HANDLE
+    std::atomic<uint32_t> event_status{0};
+    std::atomic<uint32_t> event_mode{0};  // bit 0: notification armed
+
+    // --- comm events (Win32-style) ---
+    std::mutex comm_mutex;
+    Event comm_event;
+    uint32_t comm_wait_mask = 0;  // comm_mutex
+    uint32_t comm_events = 0;     // comm_mutex
+    std::atomic<uint32_t> comm_wait_abort{0};
+    uint32_t comm_errors = 0;     // comm_mutex: line errors for FT_W32_ClearCommError
+    std::atomic<uint32_t> last_error{0};
+
+    // --- transmit ---
+    std::mutex write_mutex;  // one FT_Write at a time
+    Event write_request_event;
+    Event write_done_event;
+    // The posted write: written by the poster under write_mutex before
+    // write_request_event is set, read by the writer after it.
+    const void *write_buffer = nullptr;
+    uint32_t write_length = 0;
+    uint32_t *write_result = nullptr;
+    int write_status = 0;
+    std::atomic<bool> writer_running{false};
+    std::thread writer_thread;
+    WriteRoutine write_routine = nullptr;
+
+    // --- identity ---
+    FT_DEVICE_LIST_INFO_NODE info{};  // filled at open; ftHandle = this record
+    ConfigTarget config;              // serial/description copies and config_flags
 };
 
 // --- handle registry (device-list.cpp) ---------------------------------
@@ -72,6 +226,75 @@ int DeviceMatch(uint32_t vid, uint32_t pid);
 bool FinaliseLibusb();
 // Ends and restarts them at once.
 bool ReinitialiseLibusb();
+
+// --- device names and locations (ftd2xx-private.cpp) ----------------------
+// What a listing produces: selection 1 serial number, 2 description.
+constexpr uint32_t kSelectSerial = 1, kSelectDescription = 2, kSelectLocation = 4;
+// Longest string descriptor read, terminator included.
+constexpr size_t kNameBufferSize = 256;
+
+uint32_t GetDeviceType(const libusb_device_descriptor &desc);
+// Reads the serial number (selection 1) or description (2) of an open
+// device into buffer[size]; a string index of 0 gives "". FT_OK,
+// FT_DEVICE_NOT_OPENED for another selection or an unreadable descriptor,
+// FT_OTHER_ERROR when the string cannot be read.
+FT_STATUS GetOpenDeviceName(libusb_device *device, libusb_device_handle *handle, char *buffer,
+                            size_t size, uint32_t selection);
+// The name of one interface (or of the device, interface -1) of an
+// unopened device, suffixed as listings show it.
+FT_STATUS GetDeviceDescription(libusb_device *device, int usbInterface, char *buffer, size_t size,
+                               uint32_t selection);
+FT_STATUS GetOpenDeviceLocation(libusb_device *device, uint32_t interfaceValue, uint32_t *out);
+FT_STATUS GetDeviceLocation(libusb_device *device, uint32_t interfaceValue, uint32_t *out);
+// Closes the record's libusb handle, releasing the claimed interface first.
+void CloseDevice(DeviceExtension *device);
+
+// --- chip requests (usb_control.cpp) --------------------------------------
+// One vendor control request, synchronous, with the record's in_timeout.
+// FT_OK when exactly wLength bytes went either way, else FT_IO_ERROR.
+FT_STATUS FT_VendorRequest(uint8_t request, uint16_t wValue, uint16_t wIndex, uint8_t *data,
+                           uint16_t wLength, uint8_t bmRequestType, DeviceExtension *device);
+bool IsBmOrLater(const DeviceExtension &device);
+FT_STATUS ResetDevice(DeviceExtension *device);
+FT_STATUS Purge(DeviceExtension *device, uint32_t mask);
+FT_STATUS GetModemStatus(DeviceExtension *device);
+FT_STATUS GetLatencyTimer(DeviceExtension *device, uint8_t *latency);
+
+// --- receive engine (bulk_in.cpp) -----------------------------------------
+void reader_thread(DeviceExtension *device);
+void processor_thread(DeviceExtension *device);
+int InRequest(uint32_t length, DeviceExtension *device, int slot);
+void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer);
+enum class ParseResult { kDone, kPurged, kStopped };
+// Cuts one completed transfer into packets, strips their status bytes and
+// appends the payload to the ring. Waits for room when the ring is full.
+ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t length);
+// The host side of a receive purge.
+void PurgeReceive(DeviceExtension *device);
+void UpdateDeadmanTimeout(DeviceExtension *device);
+// The device is gone: reads fail from now on; wakes every waiter.
+void MarkDeviceDead(DeviceExtension *device);
+// Wakes the receive threads and every reader so that they see stop_threads.
+void WakeReceiveThreads(DeviceExtension *device);
+void signalSomeEvents(DeviceExtension *device, uint8_t modemChanged, uint8_t lineErrors,
+                      int received, int eventCharSeen);
+
+// --- transmit (ftd2xx-io.cpp) ----------------------------------------------
+int FT_WriteSingleThread(DeviceExtension *device, const void *buffer, uint32_t length,
+                         uint32_t *transferred);
+int FT_WriteMultiThread(DeviceExtension *device, const void *buffer, uint32_t length,
+                        uint32_t *transferred);
+void write_thread(DeviceExtension *device);
+
+// --- open and close (ftd2xx-open.cpp) --------------------------------------
+// FT_Close's work: unlinks the record, stops its threads, takes every
+// transfer back from libusb, closes the USB handle and wakes comm waiters.
+FT_STATUS CloseHandle(FT_HANDLE handle);
+// Tests: the n-th device thread started from now on fails to start.
+void SetThreadStartFaultForTests(int n);
+
+// --- device-information list (ftd2xx-list.cpp) ------------------------------
+void ResetAttachedList();
 
 // Packed library version 0x00MMmmBB.
 int versionNumberToHex();

@@ -110,9 +110,13 @@ int constructD2xx() {
 
 void destroyD2xx() {
     LibraryState &lib = Lib();
+    // Devices the application left open are closed here: their threads and
+    // transfers must not outlive the libusb context ended below.
+    while (auto device = FindDevice(0)) CloseHandle(device.get());
     std::scoped_lock lock(lib.glibmutex);
     if (lib.gInitialised.load()) StopLibusb(lib);
     lib.gInitialised = 0;
+    ResetAttachedList();
     lib.gIdt.reset();
 }
 

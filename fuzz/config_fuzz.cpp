@@ -1,0 +1,114 @@
+// Arbitrary bytes as an ftd2xx.cfg file, read for one fixed device.
+//
+// Besides memory errors (caught by the sanitizers) the entry point checks what
+// any input must respect: the reader only ever writes config_flags, and it
+// can only set them from a "ConfigFlags=0x" value line.
+//
+// Built with FTD2XX_FUZZ_REPLAY it is a plain program instead: it runs the
+// entry point over built-in seeds and over every file (or every file of every
+// directory) named on its command line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config.h"
+
+namespace {
+
+d2xx::ConfigTarget FixedTarget() {
+    d2xx::ConfigTarget target;
+    target.vendor_id = 0x0403;
+    target.product_id = 0x6015;
+    d2xx::MakeNameCopy(target.serial_copy, sizeof target.serial_copy, "FT4ABC12", 'A');
+    d2xx::MakeNameCopy(target.description_copy, sizeof target.description_copy, "Quad RS232-HS",
+                       'A');
+    return target;
+}
+
+bool Contains(const uint8_t *data, size_t size, const char *needle) {
+    return memmem(data, size, needle, std::strlen(needle)) != nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const d2xx::ConfigTarget before = FixedTarget();
+    d2xx::ConfigTarget target = before;
+    // fmemopen only reads through the buffer; an empty one reads as end of file.
+    d2xx::ConfigFile file(fmemopen(const_cast<uint8_t *>(data), size, "r"));
+    if (!file) return 0;
+    d2xx::ReadConfigFile(file.get(), &target);
+
+    if (target.vendor_id != before.vendor_id || target.product_id != before.product_id ||
+        std::memcmp(target.serial_copy, before.serial_copy, sizeof target.serial_copy) != 0 ||
+        std::memcmp(target.description_copy, before.description_copy,
+                    sizeof target.description_copy) != 0) {
+        std::abort();
+    }
+    if (target.config_flags != 0 && !Contains(data, size, "ConfigFlags=0x")) std::abort();
+    return 0;
+}
+
+#ifdef FTD2XX_FUZZ_REPLAY
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+int RunOne(const std::string &bytes) {
+    return LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+bool RunFile(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return false;
+    }
+    RunOne(std::string(std::istreambuf_iterator<char>(in), {}));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string long_line(5000, 'x');
+    const std::vector<std::string> seeds = {
+        "",
+        "\n",
+        "[Globals]\nConfigFlags=0x40000000\n",
+        "[VID_0403&PID_6015]\r\nConfigFlags=0x40000000\r\n",
+        "[Globals]\nConfigFlags=zz\n[FT4ABC12 A]\nConfigFlags=0x1",
+        std::string("[Globals]\0\nConfigFlags=0x1\n", 27),
+        "[Globals]\nConfigFlags=zz" + long_line + "\n[Globals]\nConfigFlags=0x1\n",
+        "[" + long_line + "]\nConfigFlags=0x1\n",
+    };
+    for (const std::string &seed : seeds) RunOne(seed);
+
+    size_t files = 0;
+    bool ok = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::filesystem::path arg(argv[i]);
+        std::error_code error;
+        if (std::filesystem::is_directory(arg, error)) {
+            for (const auto &entry : std::filesystem::directory_iterator(arg, error)) {
+                if (!entry.is_regular_file()) continue;
+                ok = RunFile(entry.path()) && ok;
+                ++files;
+            }
+            if (error) ok = false;
+        } else {
+            ok = RunFile(arg) && ok;
+            ++files;
+        }
+    }
+    std::printf("ran %zu built-in seeds and %zu files\n", seeds.size(), files);
+    return ok ? 0 : 1;
+}
+
+#endif  // FTD2XX_FUZZ_REPLAY

@@ -1,0 +1,196 @@
+// The application's side of the receive ring (FT_Read and the queue calls)
+// and the transmit path (FT_Write, direct or through the writer thread).
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ftd2xx-private.h"
+
+namespace d2xx {
+namespace {
+
+constexpr uint32_t kQueueStatusCap = 65536;
+
+// Time-outs stay the documented result of a write that took too long: the
+// caller gets FT_OK and the count that went out. Every other libusb error
+// is a failure.
+int MapWriteResult(int r) { return r == LIBUSB_ERROR_TIMEOUT ? 0 : r; }
+
+int BulkOut(DeviceExtension *device, const void *buffer, uint32_t length, int *transferred) {
+    static unsigned char empty = 0;  // libusb wants a buffer even for a zero-length packet
+    auto *data = length ? static_cast<unsigned char *>(const_cast<void *>(buffer)) : &empty;
+    *transferred = 0;
+    if (!device->usb_dev) return LIBUSB_ERROR_NO_DEVICE;
+    return MapWriteResult(libusb_bulk_transfer(device->usb_dev.get(), device->out_ep, data,
+                                               static_cast<int>(length), transferred,
+                                               device->write_timeout.load()));
+}
+
+}  // namespace
+
+int FT_WriteSingleThread(DeviceExtension *device, const void *buffer, uint32_t length,
+                         uint32_t *transferred) {
+    int sent = 0;
+    const int r = BulkOut(device, buffer, length, &sent);
+    *transferred = static_cast<uint32_t>(sent);
+    return r;
+}
+
+int FT_WriteMultiThread(DeviceExtension *device, const void *buffer, uint32_t length,
+                        uint32_t *transferred) {
+    if (!device->writer_running) return LIBUSB_ERROR_NO_DEVICE;
+    device->write_buffer = buffer;
+    device->write_length = length;
+    device->write_result = transferred;
+    device->write_request_event.Set();
+    device->write_done_event.Wait(0);
+    device->write_done_event.Reset();
+    return device->write_status;
+}
+
+void write_thread(DeviceExtension *device) {
+    while (device->writer_running) {
+        device->write_request_event.Wait(0);
+        device->write_request_event.Reset();
+        int sent = 0;
+        int r = 0;
+        // A zero-length request (including the close's wake-up) sends nothing.
+        if (device->writer_running && device->write_length != 0) {
+            r = BulkOut(device, device->write_buffer, device->write_length, &sent);
+        }
+        if (device->write_result) *device->write_result = static_cast<uint32_t>(sent);
+        device->write_status = r;
+        device->write_done_event.Set();
+    }
+}
+
+}  // namespace d2xx
+
+using namespace d2xx;
+
+extern "C" {
+
+FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwBytesToRead,
+                             uint32_t *lpdwBytesReturned) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    if (!lpBuffer || !lpdwBytesReturned) return FT_INVALID_PARAMETER;
+    *lpdwBytesReturned = 0;
+    if (dwBytesToRead == 0) return FT_OK;
+
+    const uint32_t timeout = device->read_timeout.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    uint32_t want = dwBytesToRead;
+    std::unique_lock lock(device->rx_mutex);
+    for (;;) {
+        if (!device->alive || device->stop_threads) return FT_IO_ERROR;
+        const uint32_t waiting = device->rx_capacity - device->rx_free;
+        if (waiting >= want) break;
+        if (timeout != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                want = waiting;  // the time-out passed: hand over what is there
+                break;
+            }
+            device->rx_data_cond.wait_until(lock, deadline);
+        } else {
+            device->rx_data_cond.wait(lock);
+        }
+    }
+    auto *out = static_cast<uint8_t *>(lpBuffer);
+    const uint32_t first = std::min(want, device->rx_capacity - device->rx_read_index);
+    std::memcpy(out, device->rx_data.get() + device->rx_read_index, first);
+    std::memcpy(out + first, device->rx_data.get(), want - first);
+    device->rx_read_index = (device->rx_read_index + want) % device->rx_capacity;
+    device->rx_free += want;
+    *lpdwBytesReturned = want;
+    if (device->rx_free == device->rx_capacity) device->event_status.fetch_and(~FT_EVENT_RXCHAR);
+    lock.unlock();
+    device->rx_space_cond.notify_all();
+    return FT_OK;
+}
+
+static FT_STATUS QueueStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes, bool capped) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    if (!dwRxBytes) return FT_INVALID_PARAMETER;
+    *dwRxBytes = 0;
+    if (!device->alive) return FT_IO_ERROR;
+    uint32_t waiting = 0;
+    {
+        std::scoped_lock lock(device->rx_mutex);
+        waiting = device->rx_capacity - device->rx_free;
+    }
+    *dwRxBytes = capped ? std::min(waiting, kQueueStatusCap) : waiting;
+    // Gives the receive threads a turn in a caller's tight polling loop.
+    std::this_thread::yield();
+    return FT_OK;
+}
+
+FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes) {
+    return QueueStatus(ftHandle, dwRxBytes, true);
+}
+
+FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *dwRxBytes) {
+    return QueueStatus(ftHandle, dwRxBytes, false);
+}
+
+FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes, uint32_t *dwTxBytes,
+                                  uint32_t *dwEventDWord) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    if (!dwRxBytes || !dwTxBytes || !dwEventDWord) return FT_INVALID_PARAMETER;
+    if (!device->alive) return FT_IO_ERROR;
+    QueueStatus(ftHandle, dwRxBytes, true);
+    *dwTxBytes = 0;  // nothing is queued for transmission on the host
+    *dwEventDWord = device->event_status.exchange(0);
+    return FT_OK;
+}
+
+FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t dwReadTimeout,
+                                    uint32_t dwWriteTimeout) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    device->read_timeout = dwReadTimeout;
+    device->write_timeout = dwWriteTimeout;
+    return FT_OK;
+}
+
+FTD2XX_API FT_STATUS FT_StopInTask(FT_HANDLE ftHandle) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    device->in_task_stopped = 1;
+    return FT_OK;
+}
+
+FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    device->in_task_stopped = 0;
+    return FT_OK;
+}
+
+FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *lpBuffer, uint32_t dwBytesToWrite,
+                              uint32_t *lpdwBytesWritten) {
+    auto device = AcquireDevice(ftHandle);
+    if (!device) return FT_INVALID_HANDLE;
+    if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite != 0)) return FT_INVALID_PARAMETER;
+    std::unique_lock write_lock(device->write_mutex);
+    *lpdwBytesWritten = 0;
+    const int r = device->write_routine(device.get(), lpBuffer, dwBytesToWrite, lpdwBytesWritten);
+    if (*lpdwBytesWritten == dwBytesToWrite) {
+        const uint16_t zlp = device->zlp_packet_size;
+        if (dwBytesToWrite != 0 && zlp != 0 && dwBytesToWrite % zlp == 0) {
+            uint32_t scratch = 0;
+            device->write_routine(device.get(), lpBuffer, 0, &scratch);
+        }
+        std::scoped_lock comm_lock(device->comm_mutex);
+        if (device->comm_wait_mask & EV_TXEMPTY) {
+            if (device->comm_events == 0) device->comm_events = EV_TXEMPTY;
+            device->comm_event.Set();
+        }
+    }
+    return r != 0 ? FT_IO_ERROR : FT_OK;
+}
+
+}  // extern "C"
