@@ -259,6 +259,42 @@ FT_STATUS ResetDevice(DeviceExtension *device);
 FT_STATUS Purge(DeviceExtension *device, uint32_t mask);
 FT_STATUS GetModemStatus(DeviceExtension *device);
 FT_STATUS GetLatencyTimer(DeviceExtension *device, uint8_t *latency);
+// Line and modem settings; each records what the chip accepted.
+struct LineControl {
+    uint8_t stop_bits, parity, word_length;
+};
+struct FlowControl {
+    uint16_t mode;
+    uint8_t xon, xoff;
+};
+struct SpecialChars {
+    uint8_t event_char, event_enable, error_char, error_enable;
+};
+FT_STATUS SetBaudRate(DeviceExtension *device, uint32_t baud);
+FT_STATUS SetDivisor(DeviceExtension *device, uint16_t divisor);
+FT_STATUS SetLineControl(DeviceExtension *device, const LineControl &line);
+FT_STATUS SetFlowControl(DeviceExtension *device, const FlowControl &flow);
+FT_STATUS SetDtr(DeviceExtension *device);
+FT_STATUS ClrDtr(DeviceExtension *device);
+FT_STATUS SetRts(DeviceExtension *device);
+FT_STATUS ClrRts(DeviceExtension *device);
+FT_STATUS SetBreak(DeviceExtension *device, uint16_t bit);  // 0x4000 on, 0 off
+FT_STATUS SetChars(DeviceExtension *device, const SpecialChars &chars);
+// Chip features.
+FT_STATUS SetLatencyTimer(DeviceExtension *device, uint8_t ms);
+FT_STATUS SetBitMode(DeviceExtension *device, uint8_t mask, uint8_t mode);
+FT_STATUS GetBitMode(DeviceExtension *device, uint8_t *mode);
+FT_STATUS VendorCmdSet(DeviceExtension *device, uint8_t command, const uint8_t *data,
+                       uint16_t length);
+FT_STATUS VendorCmdGet(DeviceExtension *device, uint16_t wValue, uint8_t *buffer,
+                       uint16_t length);
+struct EepromWord {
+    uint16_t address;
+    uint8_t low, high;
+};
+FT_STATUS Read_EE(DeviceExtension *device, uint16_t *addressThenWord);
+FT_STATUS Write_EE(DeviceExtension *device, const EepromWord &word);
+FT_STATUS Erase_EE(DeviceExtension *device);
 
 // --- receive engine (bulk_in.cpp) -----------------------------------------
 void reader_thread(DeviceExtension *device);
