@@ -92,6 +92,11 @@ Lifetime gLifetime;
 
 int constructD2xx() {
     LibraryState &lib = Lib();
+    // The registry and the information list are function-local statics:
+    // touching them here, while the start-up object is being built, makes
+    // them outlive its shut-down.
+    RegisteredDeviceCount();
+    ResetAttachedList();
     if (!lib.gIdt) {
         // A table that survived a failed or ended start keeps the ids an
         // application added.

@@ -1,0 +1,83 @@
+// A fresh simulated bus per test, with the library's libusb context
+// restarted once the test's chips exist (libusb only sees devices that are
+// on the bus when its context starts, and no context may outlive the bus).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "ftd2xx-private.h"
+#include "ftd2xx.h"
+#include "ftdisim.h"
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { bed_ = std::make_unique<ftdisim::Testbed>(); }
+
+    void TearDown() override {
+        for (FT_HANDLE h : opened_) FT_Close(h);  // already closed ones answer FT_INVALID_HANDLE
+        opened_.clear();
+        EXPECT_TRUE(d2xx::FinaliseLibusb()) << "a device record was left open";
+        bed_.reset();
+    }
+
+    ftdisim::Chip &Add(const ftdisim::ChipSpec &spec) { return bed_->AddChip(spec); }
+    static ftdisim::ChipSpec WithSerial(ftdisim::ChipSpec spec, std::string serial) {
+        spec.serial = std::move(serial);
+        return spec;
+    }
+
+    // Call after adding the chips.
+    void StartLibrary() { ASSERT_TRUE(d2xx::ReinitialiseLibusb()); }
+
+    FT_HANDLE Open(const char *serial) {
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(FT_OpenEx(const_cast<char *>(serial), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK)
+            << serial;
+        if (h) opened_.push_back(h);
+        return h;
+    }
+    FT_HANDLE OpenIndex(int index) {
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(FT_Open(index, &h), FT_OK) << index;
+        if (h) opened_.push_back(h);
+        return h;
+    }
+    // Keeps track of a handle opened by the test itself.
+    void Track(FT_HANDLE h) {
+        if (h) opened_.push_back(h);
+    }
+    static d2xx::DeviceExtension *Record(FT_HANDLE h) {
+        return static_cast<d2xx::DeviceExtension *>(h);
+    }
+
+    // Polls pred until it holds or the timeout passes; returns its last value.
+    template <typename Pred>
+    static bool Eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end) return pred();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    // USB device files this process holds open.
+    static int OpenUsbFiles() {
+        int count = 0;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            const auto target = std::filesystem::read_symlink(entry.path(), ec);
+            if (!ec && target.string().find("/dev/bus/usb/") != std::string::npos) ++count;
+        }
+        return count;
+    }
+
+    std::unique_ptr<ftdisim::Testbed> bed_;
+    std::vector<FT_HANDLE> opened_;
+};

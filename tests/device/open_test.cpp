@@ -1,0 +1,245 @@
+// Opening a chip by index, serial number, description or location, what the
+// open sends to the chip, and what a failed open leaves behind.
+#include <cstring>
+
+#include "device_fixture.h"
+
+using ftdisim::ChipSpec;
+
+namespace {
+
+using Opening = DeviceTest;
+
+FT_STATUS OpenEx(const char *name, uint32_t flags, FT_HANDLE *h) {
+    return FT_OpenEx(const_cast<char *>(name), flags, h);
+}
+FT_STATUS OpenAt(uint32_t location, FT_HANDLE *h) {
+    return FT_OpenEx(reinterpret_cast<void *>(static_cast<uintptr_t>(location)),
+                     FT_OPEN_BY_LOCATION, h);
+}
+
+TEST_F(Opening, BySerialNumberNeedsTheExactNameAndLetter) {
+    Add(WithSerial(ChipSpec::FT232R(), "FTABC123"));
+    Add(WithSerial(ChipSpec::FT2232H(), "FT1X2Y3Z"));
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(OpenEx("FTABC1234", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(OpenEx("FT1X2Y3Z", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(OpenEx("FT1X2Y3ZC", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(OpenEx("FT1X2Y3ZAA", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(OpenEx("FTABC123", 0, &h), FT_DEVICE_NOT_FOUND);  // no selection
+    EXPECT_EQ(OpenEx("FTABC123", 3, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(OpenEx(nullptr, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_INVALID_PARAMETER);
+    EXPECT_EQ(OpenEx("FTABC123", FT_OPEN_BY_SERIAL_NUMBER, nullptr), FT_INVALID_PARAMETER);
+    EXPECT_EQ(h, nullptr);
+
+    FT_HANDLE a = Open("FT1X2Y3ZA");
+    FT_HANDLE b = Open("FT1X2Y3Zb");  // the letter in either case
+    FT_HANDLE s = Open("FTABC123");
+    ASSERT_TRUE(a && b && s);
+    EXPECT_EQ(Record(a)->usb_interface, 0);
+    EXPECT_EQ(Record(a)->interface_selector, 1);
+    EXPECT_EQ(Record(b)->usb_interface, 1);
+    EXPECT_EQ(Record(b)->interface_selector, 2);
+    EXPECT_EQ(Record(b)->in_ep, 0x83);
+    EXPECT_EQ(Record(b)->out_ep, 0x04);
+    EXPECT_EQ(Record(s)->interface_selector, 0);
+}
+
+TEST_F(Opening, ByDescriptionAndByLocation) {
+    ChipSpec dual = WithSerial(ChipSpec::FT2232C(), "FTDUAL01");
+    dual.product = "Serial Bridge";
+    auto &chip = Add(dual);
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(OpenEx("Serial Bridge", FT_OPEN_BY_DESCRIPTION, &h), FT_DEVICE_NOT_FOUND);
+    ASSERT_EQ(OpenEx("Serial Bridge B", FT_OPEN_BY_DESCRIPTION, &h), FT_OK);
+    Track(h);
+    EXPECT_EQ(Record(h)->usb_interface, 1);
+    const uint32_t base = (chip.Bus() * 256u + chip.Address()) * 16u;
+    FT_HANDLE by_loc = nullptr;
+    EXPECT_EQ(OpenAt(base, &by_loc), FT_DEVICE_NOT_FOUND);      // low bits 0
+    EXPECT_EQ(OpenAt(base + 3, &by_loc), FT_DEVICE_NOT_FOUND);  // no third interface
+    ASSERT_EQ(OpenAt(base + 1, &by_loc), FT_OK);
+    Track(by_loc);
+    EXPECT_EQ(Record(by_loc)->usb_interface, 0);
+    uint32_t loc = 0;
+    ASSERT_EQ(FT_GetDeviceLocId(by_loc, &loc), FT_OK);
+    EXPECT_EQ(loc, base + 1);
+}
+
+TEST_F(Opening, ByIndexCountsInterfacesOfChipsInBusOrder) {
+    auto &single = Add(WithSerial(ChipSpec::FT232R(), "FTFIRST1"));
+    auto &dual = Add(WithSerial(ChipSpec::FT2232H(), "FTSECOND"));
+    StartLibrary();
+    // Which chip libusb lists first decides the numbering.
+    char first[64] = {};
+    ASSERT_EQ(FT_ListDevices(nullptr, first, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    const bool single_first = std::strcmp(first, "FTFIRST1") == 0;
+    FT_HANDLE h0 = OpenIndex(0), h1 = OpenIndex(1), h2 = OpenIndex(2);
+    ASSERT_TRUE(h0 && h1 && h2);
+    FT_HANDLE h3 = nullptr;
+    EXPECT_EQ(FT_Open(3, &h3), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_Open(-1, &h3), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_Open(0, nullptr), FT_INVALID_PARAMETER);
+    auto serial = [](FT_HANDLE h) {
+        return std::string(Record(h)->info.SerialNumber, strnlen(Record(h)->info.SerialNumber, 16));
+    };
+    if (single_first) {
+        EXPECT_EQ(serial(h0), "FTFIRST1");
+        EXPECT_EQ(serial(h1), "FTSECONDA");
+        EXPECT_EQ(serial(h2), "FTSECONDB");
+    } else {
+        EXPECT_EQ(serial(h0), "FTSECONDA");
+        EXPECT_EQ(serial(h1), "FTSECONDB");
+        EXPECT_EQ(serial(h2), "FTFIRST1");
+    }
+    EXPECT_EQ(single.If(0).State().claimed, true);
+    EXPECT_EQ(dual.If(1).State().claimed, true);
+}
+
+TEST_F(Opening, OddChipsOpenOnlyAsFarAsTheyCanAndLeaveNothingBehind) {
+    auto &no_index = Add(WithSerial(ChipSpec::Raw(0x1400), "FTRAW014"));
+    auto &am = Add(WithSerial(ChipSpec::FT232AM(), "FTAMCHIP"));
+    auto &unknown = Add(WithSerial(ChipSpec::Raw(0x0300), "FTRAW003"));
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    // Only the AM chip is reachable by index (0x14 and unknown chips are
+    // not), and it cannot be opened: it has no latency timer.
+    EXPECT_EQ(FT_Open(0, &h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(FT_Open(1, &h), FT_DEVICE_NOT_FOUND);
+    // By name, AM and unknown chips are found but not openable either.
+    EXPECT_EQ(OpenEx("FTAMCHIP", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(OpenEx("FTRAW003", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(d2xx::RegisteredDeviceCount(), 0u);
+    EXPECT_FALSE(am.If(0).State().claimed);
+    EXPECT_FALSE(unknown.If(0).State().claimed);
+    EXPECT_EQ(OpenUsbFiles(), 0);
+    // A 0x14 chip is reachable by name only.
+    FT_HANDLE raw = Open("FTRAW014");
+    ASSERT_NE(raw, nullptr);
+    EXPECT_EQ(Record(raw)->zlp_packet_size, 64);
+    EXPECT_TRUE(no_index.If(0).State().claimed);
+}
+
+TEST_F(Opening, SecondOpenOfAnInterfaceFailsAndTheFirstKeepsWorking) {
+    auto &chip = Add(WithSerial(ChipSpec::FT232R(), "FTTWICE1"));
+    StartLibrary();
+    FT_HANDLE first = Open("FTTWICE1");
+    ASSERT_NE(first, nullptr);
+    FT_HANDLE second = nullptr;
+    EXPECT_EQ(OpenEx("FTTWICE1", FT_OPEN_BY_SERIAL_NUMBER, &second), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(second, nullptr);
+    chip.If(0).InjectRx("still here");
+    char buf[16] = {};
+    uint32_t n = 0;
+    ASSERT_EQ(FT_SetTimeouts(first, 2000, 0), FT_OK);
+    ASSERT_EQ(FT_Read(first, buf, 10, &n), FT_OK);
+    EXPECT_EQ(std::string(buf, n), "still here");
+}
+
+TEST_F(Opening, KernelDriverOrPermissionsMakeTheOpenFailCleanly) {
+    auto &bound = Add(WithSerial(ChipSpec::FT232R(), "FTKERNEL"));
+    auto &denied = Add(WithSerial(ChipSpec::FT232R(), "FTDENIED"));
+    bound.SetKernelDriverBound(0, true);
+    denied.SetOpenDenied(true);
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(OpenEx("FTKERNEL", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(OpenEx("FTDENIED", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(d2xx::RegisteredDeviceCount(), 0u);
+    EXPECT_EQ(OpenUsbFiles(), 0);
+}
+
+TEST_F(Opening, BlankSerialNumberDoesNotEndTheSearch) {
+    ChipSpec blank = ChipSpec::FT232R();
+    blank.serial = std::string();
+    Add(blank);
+    Add(WithSerial(ChipSpec::FT232R(), "FTAFTER1"));
+    StartLibrary();
+    EXPECT_NE(Open("FTAFTER1"), nullptr);
+}
+
+TEST_F(Opening, OpenResetsAndPurgesTheChipAndReadsItsStatus) {
+    auto &chip = Add(WithSerial(ChipSpec::FT2232H(), "FTREQS01"));
+    chip.If(1).SetModemLines(0x30);
+    StartLibrary();
+    FT_HANDLE h = Open("FTREQS01B");
+    ASSERT_NE(h, nullptr);
+    std::vector<ftdisim::ControlRecord> vendor = chip.VendorRequests();
+    ASSERT_GE(vendor.size(), 10u);
+    // Reset (wIndex 0), six receive purges and one transmit purge with the
+    // selector, modem status by interface number, latency timer by selector.
+    EXPECT_EQ(vendor[0].bRequest, 0);
+    EXPECT_EQ(vendor[0].wValue, 0);
+    EXPECT_EQ(vendor[0].wIndex, 0);
+    for (int i = 1; i <= 6; ++i) {
+        EXPECT_EQ(vendor[i].bRequest, 0);
+        EXPECT_EQ(vendor[i].wValue, 1);
+        EXPECT_EQ(vendor[i].wIndex, 2);
+    }
+    EXPECT_EQ(vendor[7].wValue, 2);
+    EXPECT_EQ(vendor[7].wIndex, 2);
+    EXPECT_EQ(vendor[8].bRequest, 5);
+    EXPECT_EQ(vendor[8].wIndex, 1);
+    EXPECT_EQ(vendor[9].bRequest, 10);
+    EXPECT_EQ(vendor[9].wIndex, 2);
+
+    const d2xx::DeviceExtension *d = Record(h);
+    EXPECT_EQ(d->modem_status.load(), 0x30);
+    EXPECT_EQ(d->read_timeout.load(), 0u);
+    EXPECT_EQ(d->write_timeout.load(), 0u);
+    EXPECT_EQ(d->in_transfer_size, 4096u);
+    EXPECT_EQ(d->deadman_timeout, 5000u);
+    EXPECT_EQ(d->line_control_word, 8);
+    EXPECT_TRUE(d->alive.load());
+    EXPECT_EQ(d->packet_size, 512u);
+    EXPECT_EQ(d->latency_ms.load(), 16);
+    EXPECT_EQ(d->info.ftHandle, h);
+}
+
+TEST_F(Opening, FailingChipRequestFailsTheOpenWithNothingLeft) {
+    auto &chip = Add(WithSerial(ChipSpec::FT232R(), "FTFAIL01"));
+    ftdisim::RequestFault fault;
+    fault.request = 5;  // modem status comes back one byte short
+    fault.mode = ftdisim::FaultMode::Short;
+    chip.FailRequest(fault);
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(OpenEx("FTFAIL01", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_IO_ERROR);
+    EXPECT_EQ(d2xx::RegisteredDeviceCount(), 0u);
+    EXPECT_FALSE(chip.If(0).State().claimed);
+    EXPECT_NE(Open("FTFAIL01"), nullptr);  // the fault was one request only
+}
+
+TEST_F(Opening, ThreadThatCannotStartUndoesTheOpen) {
+    Add(WithSerial(ChipSpec::FT232R(), "FTTHREAD"));
+    StartLibrary();
+    for (int n = 1; n <= 3; ++n) {  // reader, processor, writer
+        d2xx::SetThreadStartFaultForTests(n);
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(OpenEx("FTTHREAD", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_INSUFFICIENT_RESOURCES) << n;
+        EXPECT_EQ(d2xx::RegisteredDeviceCount(), 0u);
+        d2xx::SetThreadStartFaultForTests(0);
+    }
+    EXPECT_NE(Open("FTTHREAD"), nullptr);
+}
+
+TEST_F(Opening, CloseTwiceAndHandlesThatWereNeverOpened) {
+    Add(WithSerial(ChipSpec::FT232R(), "FTCLOSE1"));
+    StartLibrary();
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(OpenEx("FTCLOSE1", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
+    int bogus = 0;
+    EXPECT_EQ(FT_Close(&bogus), FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_Close(nullptr), FT_INVALID_HANDLE);
+    uint32_t n = 0;
+    EXPECT_EQ(FT_GetQueueStatus(h, &n), FT_INVALID_HANDLE);
+    EXPECT_EQ(OpenUsbFiles(), 0);
+}
+
+}  // namespace
