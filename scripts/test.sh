@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test suite twice:
-# a normal build and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Installs what is missing, then builds and runs every test suite three
+# times: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, and a ThreadSanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,5 +24,10 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 run_suite build-asan -DFTD2XX_SANITIZE=address -DFTD2XX_BUILD_BENCH=OFF
+
+echo "== ThreadSanitizer build =="
+unset ASAN_OPTIONS UBSAN_OPTIONS
+export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
 
 echo "== all suites passed =="
