@@ -6,6 +6,8 @@
 // simply matches nothing.
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -202,8 +204,19 @@ std::vector<std::string> ConfigSearchPaths() {
 ConfigFile OpenFirstConfigFile(const std::vector<std::string> &candidates) {
     for (const std::string &path : candidates) {
         if (path.size() >= kConfigPathSize) continue;
-        // Close-on-exec: the application may start programs while we read.
-        if (FILE *file = std::fopen(path.c_str(), "re")) return ConfigFile(file);
+        // Only a regular file counts: a FIFO of that name would block the
+        // open (under the library lock) and a directory would hide the files
+        // further down the list. Close-on-exec: the application may start
+        // programs while we read.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            continue;
+        }
+        if (FILE *file = ::fdopen(fd, "r")) return ConfigFile(file);
+        ::close(fd);
     }
     return nullptr;
 }

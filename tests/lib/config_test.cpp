@@ -3,6 +3,7 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -321,6 +322,22 @@ TEST(ConfigFileSearch, FirstCandidateThatOpensWins) {
 
     EXPECT_EQ(OpenFirstConfigFile({missing}), nullptr);
     EXPECT_EQ(OpenFirstConfigFile({}), nullptr);
+}
+
+TEST(ConfigFileSearch, OnlyRegularFilesCount) {
+    TempDir dir;
+    const std::string fallback = dir.Write("real.cfg", "[Globals]\nConfigFlags=0x7\n");
+    const std::string fifo = (dir.path() / "fifo.cfg").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = (dir.path() / "dir.cfg").string();
+    fs::create_directory(directory);
+    // Neither a FIFO nobody writes to (it would block) nor a directory stops
+    // the search.
+    ConfigFile file = OpenFirstConfigFile({fifo, directory, fallback});
+    ASSERT_NE(file, nullptr);
+    ConfigTarget target;
+    ReadConfigFile(file.get(), &target);
+    EXPECT_EQ(target.config_flags, 0x7u);
 }
 
 TEST(ConfigFileSearch, PathsThatDoNotFitAreSkipped) {
