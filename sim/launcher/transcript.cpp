@@ -1,0 +1,73 @@
+#include "transcript.h"
+
+#include <algorithm>
+
+namespace ftdisim {
+
+namespace {
+
+std::string SettingsText(const LineSettings &s) {
+    static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+    static constexpr const char *kStop[] = {"1", "1.5", "2"};
+    std::string text = std::to_string(s.baud) + " " + std::to_string(s.data_bits);
+    text += s.parity < sizeof kParity ? kParity[s.parity] : '?';
+    text += s.stop_bits < 3 ? kStop[s.stop_bits] : "?";
+    if (s.break_on) text += " break";
+    return text;
+}
+
+}  // namespace
+
+Transcript::Transcript(std::FILE *file, std::chrono::steady_clock::time_point start,
+                       bool tag_devices)
+    : start_(start), tag_devices_(tag_devices), file_(file) {}
+
+std::string Transcript::Summary(const LinkRecord &r) {
+    if (r.garbled) return "(garbled: line at " + SettingsText(r.line) + ")";
+    switch (r.kind) {
+        case LinkRecord::Kind::kGarbage:
+            return "(garbage)";
+        case LinkRecord::Kind::kRaw:
+            return "(raw: " + DescribeBytes(r.bytes) + ")";
+        case LinkRecord::Kind::kFrame:
+            break;
+    }
+    return "(" + DescribeBytes(r.bytes) + ")";
+}
+
+std::string Transcript::Stamp(std::chrono::steady_clock::time_point when) const {
+    const auto ms = std::max<long long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(when - start_).count());
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return buf;
+}
+
+void Transcript::Record(std::string_view serial, const LinkRecord &record) {
+    std::string line = Stamp(record.when);
+    if (tag_devices_) line.append(" ").append(serial);
+    line += record.direction == LinkDirection::kHostToConverter ? " host->converter "
+                                                                : " converter->host ";
+    line += HexBytes(record.bytes);
+    line += " ";
+    line += Summary(record);
+    WriteLine(line);
+}
+
+void Transcript::Note(std::string_view serial, std::string_view text) {
+    std::string line = "# " + Stamp(std::chrono::steady_clock::now());
+    if (tag_devices_ && !serial.empty()) line.append(" ").append(serial);
+    line.append(" ").append(text);
+    WriteLine(line);
+}
+
+void Transcript::WriteLine(const std::string &line) {
+    std::scoped_lock lock(mutex_);
+    if (!file_) return;
+    std::fputs(line.c_str(), file_.get());
+    std::fputc('\n', file_.get());
+    std::fflush(file_.get());
+}
+
+}  // namespace ftdisim
