@@ -126,6 +126,8 @@ struct DeviceExtension {
     uint32_t out_transfer_size = 4096;
 
     // --- line and chip settings ---
+    // Each records what the chip last accepted; a refused request leaves it.
+    // Written only by the application's configuration calls.
     uint32_t current_baud = 0;
     uint8_t line_characteristics[3] = {};  // stop bits, parity, word length
     struct {
@@ -142,7 +144,7 @@ struct DeviceExtension {
     std::atomic<uint8_t> latency_ms{0};
     uint8_t modem_control = 0;  // bit 0 DTR on, bit 1 RTS on
     uint16_t flow_control_mode = 0;
-    uint16_t line_control_word = 8;
+    uint16_t line_control_word = 8;  // data-characteristics word a break is added to
 
     // --- event notification (atomics: the processor writes event_status) ---
     std::atomic<FT_HANDLE> notify_handle{nullptr};
@@ -159,6 +161,14 @@ struct DeviceExtension {
     std::atomic<uint32_t> comm_wait_abort{0};
     uint32_t comm_errors = 0;     // comm_mutex: line errors for FT_W32_ClearCommError
     std::atomic<uint32_t> last_error{0};
+    // The comm state last given to FT_W32_SetCommState, as FT_W32_GetCommState
+    // reports it. comm_mutex: it is only copied in and out under it.
+    FTDCB comm_settings{};
+    // What SetState last applied; its RTS and DTR controls decide whether a
+    // new state must send a modem-control request. Touched only by
+    // FT_W32_SetCommState (comm-state changes come from one thread at a
+    // time). Zero at open.
+    FTDCB applied_comm_settings{};
 
     // --- transmit ---
     std::mutex write_mutex;  // one FT_Write at a time
@@ -192,6 +202,21 @@ std::shared_ptr<DeviceExtension> FindDevice(int n);
 // keeps the record's memory valid until it is dropped.
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle);
 size_t RegisteredDeviceCount();
+
+// Runs `op(DeviceExtension *)` on the record behind `handle`, holding a
+// reference that keeps it alive through a concurrent close; FT_INVALID_HANDLE
+// when there is none. Nothing thrown inside (a lock that cannot be taken)
+// leaves through the C interface: it becomes FT_OTHER_ERROR.
+template <typename Op>
+FT_STATUS WithDevice(FT_HANDLE handle, Op op) noexcept {
+    try {
+        const std::shared_ptr<DeviceExtension> device = AcquireDevice(handle);
+        if (!device) return FT_INVALID_HANDLE;
+        return op(device.get());
+    } catch (...) {
+        return FT_OTHER_ERROR;
+    }
+}
 
 // --- library-wide state (ftd2xx.cpp) ------------------------------------
 // Lock order: the library mutex > the registry mutex. The library mutex is
@@ -249,7 +274,10 @@ FT_STATUS GetDeviceLocation(libusb_device *device, uint32_t interfaceValue, uint
 // Closes the record's libusb handle, releasing the claimed interface first.
 void CloseDevice(DeviceExtension *device);
 
-// --- chip requests (usb_control.cpp) --------------------------------------
+// --- chip requests (usb_control.cpp; chip features in chip_features.cpp) ---
+// bmRequestType of the chip's vendor requests.
+constexpr uint8_t kVendorOut = 0x40;  // vendor, host to device, device recipient
+constexpr uint8_t kVendorIn = 0xC0;   // vendor, device to host, device recipient
 // One vendor control request, synchronous, with the record's in_timeout.
 // FT_OK when exactly wLength bytes went either way, else FT_IO_ERROR.
 FT_STATUS FT_VendorRequest(uint8_t request, uint16_t wValue, uint16_t wIndex, uint8_t *data,
@@ -278,9 +306,11 @@ FT_STATUS SetDtr(DeviceExtension *device);
 FT_STATUS ClrDtr(DeviceExtension *device);
 FT_STATUS SetRts(DeviceExtension *device);
 FT_STATUS ClrRts(DeviceExtension *device);
-FT_STATUS SetBreak(DeviceExtension *device, uint16_t bit);  // 0x4000 on, 0 off
+constexpr uint16_t kBreakOn = 0x4000;  // data-characteristics bit holding the line in break
+FT_STATUS SetBreak(DeviceExtension *device, uint16_t bit);  // kBreakOn or 0
 FT_STATUS SetChars(DeviceExtension *device, const SpecialChars &chars);
-// Chip features.
+// Chip features (chip_features.cpp, GetLatencyTimer included). AM chips
+// answer FT_NOT_SUPPORTED to the latency and bit-mode calls without a request.
 FT_STATUS SetLatencyTimer(DeviceExtension *device, uint8_t ms);
 FT_STATUS SetBitMode(DeviceExtension *device, uint8_t mask, uint8_t mode);
 FT_STATUS GetBitMode(DeviceExtension *device, uint8_t *mode);

@@ -765,7 +765,12 @@ FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
 
 /* Sets the USB transfer sizes. The IN size (4096 after open) is the length of
  * each receive transfer submitted from then on; values above 65536 become
- * 65536, values below one USB packet are ignored. The OUT size is recorded only.
+ * 65536, values below one USB packet are ignored, and the rest are rounded
+ * down to a whole number of USB packets (a transfer ending inside a packet
+ * would overflow when the chip sends that packet whole). The receive
+ * time-out, which allows one latency period per packet of a transfer, is
+ * recomputed for the new size. The OUT size is recorded only (at least one
+ * packet, at most 65536).
  *   inTransferSize, outTransferSize: in, bytes.
  * Returns FT_OK; FT_INVALID_HANDLE. Sends nothing. */
 FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransferSize,
@@ -777,7 +782,8 @@ FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransfer
  * FT_VendorCmdGet / FT_VendorCmdGetEx read the answer to a vendor command.
  *   request / wValue: in, the command (8 or 16 bits).
  *   buf: out, not null; len bytes.
- * Return FT_OK (the chip sent exactly len bytes); FT_INVALID_HANDLE;
+ * Return FT_OK (the chip sent exactly len bytes, or 128 when len is larger;
+ * nothing is ever written past buf[len - 1]); FT_INVALID_HANDLE;
  * FT_IO_ERROR on other chips (nothing sent) or a failed or short request;
  * FT_INVALID_PARAMETER when buf is null. */
 FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, uint8_t request, uint8_t *buf,
@@ -814,8 +820,9 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  *   eventMask:   in, FT_EVENT_RXCHAR | FT_EVENT_MODEM_STATUS |
  *                FT_EVENT_LINE_STATUS, or 0.
  *   eventHandle: in, not null; an EVENT_HANDLE * whose eCondVar and eMutex
- *                are initialised. It must stay valid until notification is
- *                disarmed or the handle is closed.
+ *                are initialised. It must stay valid until the handle is
+ *                closed: a signal already under way when notification is
+ *                disarmed may still reach it.
  * Returns FT_OK (pending bits are dropped when arming); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventHandle is null (also with a mask of 0).
  * One thread at a time per handle. */

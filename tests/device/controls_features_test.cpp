@@ -1,0 +1,423 @@
+// The chip's own features against a simulated chip: latency timer and the
+// receive time-out it drives, bit mode, USB transfer sizes, vendor
+// commands, EEPROM words and the port-level calls.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "device_fixture.h"
+
+namespace {
+
+using ftdisim::Chip;
+using ftdisim::ChipSpec;
+using ftdisim::ControlRecord;
+using ftdisim::FaultMode;
+using ftdisim::RequestFault;
+
+struct Req {
+    uint8_t type;
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    uint16_t length;
+    bool operator==(const Req &) const = default;
+};
+
+void PrintTo(const Req &r, std::ostream *os) {
+    *os << std::hex << "{type 0x" << int{r.type} << ", req 0x" << int{r.request} << ", value 0x"
+        << r.value << ", index 0x" << r.index << ", length " << std::dec << r.length << "}";
+}
+
+std::vector<Req> VendorSeen(const Chip &chip) {
+    std::vector<Req> out;
+    for (const ControlRecord &r : chip.VendorRequests())
+        out.push_back({r.bmRequestType, r.bRequest, r.wValue, r.wIndex, r.wLength});
+    return out;
+}
+
+RequestFault Fail(uint8_t request, FaultMode mode = FaultMode::Stall) {
+    return RequestFault{request, std::nullopt, mode, 0, 1};
+}
+
+// How long a bulk-in transfer may take: as many packets as it holds (two
+// status bytes each), one latency period apiece, plus the deadman time-out.
+constexpr uint32_t InTimeout(uint32_t transfer, uint32_t packet, uint32_t latency,
+                             uint32_t deadman) {
+    return transfer / (packet - 2) * latency + deadman;
+}
+
+std::vector<uint8_t> ReadAll(FT_HANDLE h, size_t n) {
+    std::vector<uint8_t> out(n);
+    uint32_t got = 0;
+    EXPECT_EQ(FT_SetTimeouts(h, 5000, 0), FT_OK);
+    EXPECT_EQ(FT_Read(h, out.data(), static_cast<uint32_t>(n), &got), FT_OK);
+    out.resize(got);
+    return out;
+}
+
+class FeatureTest : public DeviceTest {
+  protected:
+    FT_HANDLE OpenClean(Chip &chip, const char *name) {
+        FT_HANDLE h = Open(name);
+        chip.ClearRequests();
+        return h;
+    }
+
+    // A device record on a chip that cannot be opened, with a libusb handle
+    // of its own (control requests need no claimed interface).
+    static void AttachRecord(Chip &chip, d2xx::DeviceExtension &record) {
+        libusb_device **list = nullptr;
+        const ssize_t n = libusb_get_device_list(nullptr, &list);
+        ASSERT_GT(n, 0);
+        for (ssize_t i = 0; i < n && !record.usb_dev; ++i) {
+            if (libusb_get_bus_number(list[i]) != chip.Bus() ||
+                libusb_get_device_address(list[i]) != chip.Address())
+                continue;
+            ASSERT_EQ(libusb_get_device_descriptor(list[i], &record.dev_desc), 0);
+            libusb_device_handle *handle = nullptr;
+            ASSERT_EQ(libusb_open(list[i], &handle), 0);
+            record.usb_dev.reset(handle);
+        }
+        libusb_free_device_list(list, 1);
+        ASSERT_TRUE(record.usb_dev);
+        record.in_timeout = 2000;
+        chip.ClearRequests();
+    }
+};
+
+TEST_F(FeatureTest, LatencyTimerIsSetAndReadOnTheInterface) {
+    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
+    Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
+    Chip &bm = Add(ChipSpec::FT232BM_NoSerial());  // 0x0200 without a serial number
+    StartLibrary();
+    FT_HANDLE hr = OpenClean(r, "R1");
+    FT_HANDLE hc = OpenClean(c, "C1B");
+    ASSERT_NE(hr, nullptr);
+    ASSERT_NE(hc, nullptr);
+
+    uint8_t latency = 0;
+    EXPECT_EQ(FT_SetLatencyTimer(hr, 2), FT_OK);
+    EXPECT_EQ(FT_GetLatencyTimer(hr, &latency), FT_OK);
+    EXPECT_EQ(latency, 2);
+    EXPECT_EQ(r.If(0).State().latency_ms, 2);
+    EXPECT_EQ(Record(hr)->latency_ms.load(), 2);
+    EXPECT_EQ(FT_SetLatencyTimer(hr, 0), FT_OK);  // passed as it is
+    EXPECT_EQ(r.If(0).State().latency_ms, 0);
+    EXPECT_EQ(FT_GetLatencyTimer(hr, nullptr), FT_INVALID_PARAMETER);
+    EXPECT_EQ(VendorSeen(r),
+              (std::vector<Req>{{0x40, 9, 2, 0, 0}, {0xC0, 10, 0, 0, 1}, {0x40, 9, 0, 0, 0}}));
+
+    EXPECT_EQ(FT_SetLatencyTimer(hc, 255), FT_OK);
+    EXPECT_EQ(FT_GetLatencyTimer(hc, &latency), FT_OK);
+    EXPECT_EQ(latency, 255);
+    EXPECT_EQ(VendorSeen(c), (std::vector<Req>{{0x40, 9, 255, 2, 0}, {0xC0, 10, 0, 2, 1}}));
+    EXPECT_EQ(c.If(0).State().latency_ms, 16);  // the other interface keeps its own
+
+    FT_HANDLE hb = nullptr;
+    ASSERT_EQ(FT_OpenEx(const_cast<char *>(bm.Spec().product.c_str()), FT_OPEN_BY_DESCRIPTION, &hb),
+              FT_OK);
+    Track(hb);
+    EXPECT_EQ(FT_SetLatencyTimer(hb, 5), FT_OK);
+    EXPECT_EQ(bm.If(0).State().latency_ms, 5);
+}
+
+TEST_F(FeatureTest, RefusedOrShortLatencyRequestsKeepWhatWasThere) {
+    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(r, "R1");
+    ASSERT_NE(h, nullptr);
+    const uint32_t timeout = Record(h)->in_timeout;
+
+    r.FailRequest(Fail(9));
+    EXPECT_EQ(FT_SetLatencyTimer(h, 1), FT_IO_ERROR);
+    EXPECT_EQ(Record(h)->latency_ms.load(), 16);
+    EXPECT_EQ(Record(h)->in_timeout.load(), timeout);
+
+    uint8_t latency = 0x77;
+    r.FailRequest(Fail(10, FaultMode::Short));
+    EXPECT_EQ(FT_GetLatencyTimer(h, &latency), FT_IO_ERROR);
+    EXPECT_EQ(latency, 0x77);
+    r.FailRequest(Fail(10));
+    EXPECT_EQ(FT_GetLatencyTimer(h, &latency), FT_IO_ERROR);
+    EXPECT_EQ(latency, 0x77);
+}
+
+TEST_F(FeatureTest, LatencyAndDeadmanTimeOutSetTheReceiveTimeOut) {
+    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
+    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(r, "R1");
+    FT_HANDLE hh = OpenClean(hs, "H1");
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(hh, nullptr);
+    EXPECT_EQ(Record(h)->in_timeout.load(), 5000u);  // until something recomputes it
+
+    EXPECT_EQ(FT_SetDeadmanTimeout(h, 1000), FT_OK);
+    EXPECT_EQ(Record(h)->in_timeout.load(), 2056u);  // 4096 / 62 * 16 + 1000
+    EXPECT_EQ(FT_SetDeadmanTimeout(h, 5000), FT_OK);
+    EXPECT_EQ(FT_SetLatencyTimer(h, 16), FT_OK);
+    EXPECT_EQ(Record(h)->in_timeout.load(), 6056u);
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    EXPECT_EQ(Record(h)->in_timeout.load(), InTimeout(4096, 64, 2, 5000));
+
+    // 512-byte packets carry 510 payload bytes.
+    EXPECT_EQ(FT_SetLatencyTimer(hh, 16), FT_OK);
+    EXPECT_EQ(Record(hh)->in_timeout.load(), InTimeout(4096, 512, 16, 5000));
+
+    // Reception goes on with the new time-out.
+    r.If(0).InjectRx("abc");
+    EXPECT_EQ(ReadAll(h, 3), (std::vector<uint8_t>{'a', 'b', 'c'}));
+}
+
+// An AM chip has neither latency timer nor bit mode; it cannot even be
+// opened, so the calls are driven on a record of its own.
+TEST_F(FeatureTest, AmChipsRefuseLatencyAndBitModeWithoutAskingTheChip) {
+    Chip &am = Add(ChipSpec::FT232AM());
+    StartLibrary();
+    FT_HANDLE refused = nullptr;
+    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FT000001"), FT_OPEN_BY_SERIAL_NUMBER, &refused),
+              FT_NOT_SUPPORTED);
+    for (const ControlRecord &rec : am.VendorRequests()) EXPECT_NE(rec.bRequest, 10);
+    EXPECT_FALSE(am.If(0).State().claimed);
+
+    d2xx::DeviceExtension record;
+    AttachRecord(am, record);
+    record.latency_ms = 16;
+    uint8_t value = 0x55;
+    EXPECT_EQ(d2xx::SetLatencyTimer(&record, 2), FT_NOT_SUPPORTED);
+    EXPECT_EQ(d2xx::GetLatencyTimer(&record, &value), FT_NOT_SUPPORTED);
+    EXPECT_EQ(d2xx::SetBitMode(&record, 0xFF, 1), FT_NOT_SUPPORTED);
+    EXPECT_EQ(d2xx::GetBitMode(&record, &value), FT_NOT_SUPPORTED);
+    EXPECT_EQ(value, 0x55);
+    EXPECT_EQ(record.latency_ms.load(), 16);
+    EXPECT_EQ(record.bit_mode_settings[1], 0);
+    EXPECT_TRUE(am.VendorRequests().empty());
+    // Line requests still go out: only the features are missing.
+    EXPECT_EQ(d2xx::SetDtr(&record), FT_OK);
+    EXPECT_EQ(VendorSeen(am), (std::vector<Req>{{0x40, 1, 0x0101, 0, 0}}));
+    record.usb_dev.reset();
+}
+
+TEST_F(FeatureTest, BitModeIsSentWholeAndReadBackFromThePins) {
+    Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(c, "C1B");
+    ASSERT_NE(h, nullptr);
+
+    EXPECT_EQ(FT_SetBitMode(h, 0xFF, 0x01), FT_OK);
+    EXPECT_EQ(c.If(1).State().bit_mask, 0xFF);
+    EXPECT_EQ(c.If(1).State().bit_mode, 0x01);
+    EXPECT_EQ(Record(h)->bit_mode_settings[0], 0xFF);
+    EXPECT_EQ(Record(h)->bit_mode_settings[1], 0x01);
+
+    // The answer is the pins, not the mode last set.
+    c.If(1).SetPins(0xA5);
+    uint8_t pins = 0;
+    EXPECT_EQ(FT_GetBitMode(h, &pins), FT_OK);
+    EXPECT_EQ(pins, 0xA5);
+    EXPECT_EQ(FT_GetBitMode(h, nullptr), FT_INVALID_PARAMETER);
+    EXPECT_EQ(VendorSeen(c), (std::vector<Req>{{0x40, 11, 0x01FF, 2, 0}, {0xC0, 12, 0, 2, 1}}));
+
+    c.FailRequest(Fail(11));
+    EXPECT_EQ(FT_SetBitMode(h, 0x0F, 0x40), FT_IO_ERROR);
+    EXPECT_EQ(Record(h)->bit_mode_settings[0], 0xFF);
+    EXPECT_EQ(Record(h)->bit_mode_settings[1], 0x01);
+    c.FailRequest(Fail(12, FaultMode::Short));
+    pins = 0x11;
+    EXPECT_EQ(FT_GetBitMode(h, &pins), FT_IO_ERROR);
+    EXPECT_EQ(pins, 0x11);
+}
+
+TEST_F(FeatureTest, UsbParametersAreBoundedAndKeptToWholePackets) {
+    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
+    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(r, "R1");
+    FT_HANDLE hh = OpenClean(hs, "H1");
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(hh, nullptr);
+    d2xx::DeviceExtension *d = Record(h);
+    auto in_size = [](d2xx::DeviceExtension *rec) {
+        std::scoped_lock lock(rec->rx_mutex);
+        return rec->in_transfer_size;
+    };
+    ASSERT_EQ(in_size(d), 4096u);
+
+    // Below one packet: ignored. Above the maximum: the maximum.
+    EXPECT_EQ(FT_SetUSBParameters(h, 32, 100000), FT_OK);
+    EXPECT_EQ(in_size(d), 4096u);
+    EXPECT_EQ(d->out_transfer_size, 65536u);
+    EXPECT_EQ(FT_SetUSBParameters(h, 100000, 32), FT_OK);
+    EXPECT_EQ(in_size(d), 65536u);
+    EXPECT_EQ(d->out_transfer_size, 65536u);
+    // Larger transfers fill more slowly: the receive time-out grows with them.
+    EXPECT_EQ(d->in_timeout.load(), InTimeout(65536, 64, 16, 5000));
+    // A size inside a packet is cut back to whole packets; the OUT size is
+    // only recorded.
+    EXPECT_EQ(FT_SetUSBParameters(h, 1000, 1000), FT_OK);
+    EXPECT_EQ(in_size(d), 960u);
+    EXPECT_EQ(d->out_transfer_size, 1000u);
+    EXPECT_EQ(d->in_timeout.load(), InTimeout(960, 64, 16, 5000));
+    EXPECT_EQ(FT_SetUSBParameters(hh, 1000, 1000), FT_OK);
+    EXPECT_EQ(in_size(Record(hh)), 512u);
+    EXPECT_EQ(FT_SetUSBParameters(hh, 511, 511), FT_OK);
+    EXPECT_EQ(in_size(Record(hh)), 512u);
+    EXPECT_EQ(Record(hh)->out_transfer_size, 1000u);
+    // Nothing goes to the chip.
+    EXPECT_TRUE(r.VendorRequests().empty());
+    EXPECT_TRUE(hs.VendorRequests().empty());
+
+    // Reception runs on with one-packet transfers, in order.
+    EXPECT_EQ(FT_SetUSBParameters(h, 64, 64), FT_OK);
+    std::vector<uint8_t> data(3000);
+    std::iota(data.begin(), data.end(), uint8_t{0});
+    r.If(0).InjectRx(data);
+    EXPECT_EQ(ReadAll(h, data.size()), data);
+}
+
+TEST_F(FeatureTest, VendorCommandsMoveAtMost128BytesEitherWay) {
+    Chip &q = Add(WithSerial(ChipSpec::FT4222H_3(), "Q1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(q, "Q1");
+    ASSERT_NE(h, nullptr);
+
+    // One data byte rides in wValue with no data stage.
+    const uint8_t one = 0x5A;
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x07, &one, 1), FT_OK);
+    std::vector<uint8_t> long_data(200);
+    std::iota(long_data.begin(), long_data.end(), uint8_t{1});
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x08, long_data.data(), 3), FT_OK);
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x09, long_data.data(), 200), FT_OK);
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x0A, nullptr, 0), FT_OK);
+    const std::vector<ControlRecord> sets = q.VendorRequests();
+    ASSERT_EQ(sets.size(), 4u);
+    EXPECT_EQ(VendorSeen(q), (std::vector<Req>{{0x40, 0x21, 0x5A07, 0, 0},
+                                               {0x40, 0x21, 0x0008, 0, 3},
+                                               {0x40, 0x21, 0x0009, 0, 128},
+                                               {0x40, 0x21, 0x000A, 0, 0}}));
+    EXPECT_TRUE(sets[0].data.empty());
+    EXPECT_EQ(sets[1].data, std::vector<uint8_t>(long_data.begin(), long_data.begin() + 3));
+    EXPECT_EQ(sets[2].data, std::vector<uint8_t>(long_data.begin(), long_data.begin() + 128));
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x0B, nullptr, 5), FT_INVALID_PARAMETER);
+
+    // Gets: the command (8 or 16 bits) in wValue; never more than the
+    // caller's length written, never more than 128 asked for.
+    q.ClearRequests();
+    q.SetVendorCmdReply({1, 2, 3, 4, 5, 6, 7, 8});
+    std::vector<uint8_t> buf(8, 0xEE);
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x33, buf.data(), 4), FT_OK);
+    EXPECT_EQ(buf, (std::vector<uint8_t>{1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(FT_VendorCmdGetEx(h, 0x1234, buf.data(), 2), FT_OK);
+    std::vector<uint8_t> big(200, 0xEE);
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x35, big.data(), 200), FT_OK);
+    EXPECT_EQ(big[7], 8);
+    EXPECT_EQ(big[127], 0);  // the chip pads its answer to the length asked
+    EXPECT_TRUE(std::all_of(big.begin() + 128, big.end(), [](uint8_t b) { return b == 0xEE; }));
+    EXPECT_EQ(VendorSeen(q), (std::vector<Req>{{0xC0, 0x20, 0x0033, 0, 4},
+                                               {0xC0, 0x20, 0x1234, 0, 2},
+                                               {0xC0, 0x20, 0x0035, 0, 128}}));
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x33, nullptr, 4), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_VendorCmdGetEx(h, 0x33, nullptr, 4), FT_INVALID_PARAMETER);
+
+    // A short answer is a failure.
+    q.FailRequest(Fail(0x20, FaultMode::Short));
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x33, buf.data(), 4), FT_IO_ERROR);
+    q.FailRequest(Fail(0x21));
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x07, &one, 1), FT_IO_ERROR);
+}
+
+TEST_F(FeatureTest, VendorCommandsAddressTheInterfaceOnlyOnMultiInterfaceChips) {
+    Chip &q = Add(WithSerial(ChipSpec::FT4222H_0(), "Q2"));
+    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(q, "Q2B");
+    FT_HANDLE hh = OpenClean(hs, "H1");
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(hh, nullptr);
+    const uint8_t data[2] = {0x10, 0x20};
+    uint8_t buf[2] = {};
+    EXPECT_EQ(FT_VendorCmdSet(h, 0x01, data, 2), FT_OK);
+    EXPECT_EQ(FT_VendorCmdGet(h, 0x02, buf, 2), FT_OK);
+    EXPECT_EQ(VendorSeen(q),
+              (std::vector<Req>{{0x40, 0x21, 0x0001, 2, 2}, {0xC0, 0x20, 0x0002, 2, 2}}));
+
+    // Chips without vendor commands: refused before anything is sent, the
+    // missing buffer not even looked at.
+    EXPECT_EQ(FT_VendorCmdSet(hh, 0x01, data, 2), FT_IO_ERROR);
+    EXPECT_EQ(FT_VendorCmdGet(hh, 0x01, buf, 2), FT_IO_ERROR);
+    EXPECT_EQ(FT_VendorCmdGetEx(hh, 0x01, nullptr, 2), FT_IO_ERROR);
+    EXPECT_TRUE(hs.VendorRequests().empty());
+}
+
+TEST_F(FeatureTest, EepromWordsAddressTheChipNotTheInterface) {
+    Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(c, "C1B");
+    ASSERT_NE(h, nullptr);
+    d2xx::DeviceExtension *d = Record(h);
+
+    EXPECT_EQ(d2xx::Write_EE(d, d2xx::EepromWord{5, 0x34, 0x12}), FT_OK);
+    EXPECT_EQ(c.EepromWord(5), 0x1234);
+    c.SetEepromWord(7, 0xBEEF);
+    uint16_t word = 7;
+    EXPECT_EQ(d2xx::Read_EE(d, &word), FT_OK);
+    EXPECT_EQ(word, 0xBEEF);
+    EXPECT_EQ(d2xx::Erase_EE(d), FT_OK);
+    EXPECT_EQ(c.EepromWord(5), 0xFFFF);
+    EXPECT_EQ(VendorSeen(c),
+              (std::vector<Req>{
+                  {0x40, 0x91, 0x1234, 5, 0}, {0xC0, 0x90, 0, 7, 2}, {0x40, 0x92, 0, 0, 0}}));
+    // A refused read leaves the address where it was.
+    word = 200;
+    EXPECT_EQ(d2xx::Read_EE(d, &word), FT_IO_ERROR);
+    EXPECT_EQ(word, 200);
+}
+
+TEST_F(FeatureTest, CyclePortResetsTheChip) {
+    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
+    StartLibrary();
+    FT_HANDLE h = OpenClean(r, "R1");
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 3), FT_OK);
+    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
+    EXPECT_EQ(FT_CyclePort(h), FT_OK);
+    // Back to its power-on settings.
+    EXPECT_EQ(r.If(0).State().latency_ms, 16);
+    EXPECT_EQ(r.If(0).State().line.baud, 9600u);
+    // The handle stays usable.
+    r.If(0).InjectRx("after");
+    EXPECT_EQ(ReadAll(h, 5), (std::vector<uint8_t>{'a', 'f', 't', 'e', 'r'}));
+    EXPECT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
+    EXPECT_EQ(FT_CyclePort(nullptr), FT_INVALID_HANDLE);
+}
+
+TEST_F(FeatureTest, FeatureCallsCheckTheHandleFirst) {
+    Chip &q = Add(WithSerial(ChipSpec::FT4222H_3(), "Q1"));
+    StartLibrary();
+    FT_HANDLE closed = OpenClean(q, "Q1");
+    ASSERT_EQ(FT_Close(closed), FT_OK);
+    q.ClearRequests();
+    int bogus = 0;
+    uint8_t byte = 0;
+    for (FT_HANDLE h : {FT_HANDLE{nullptr}, FT_HANDLE{&bogus}, closed}) {
+        EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_GetLatencyTimer(h, nullptr), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetBitMode(h, 0, 0), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_GetBitMode(h, &byte), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetUSBParameters(h, 4096, 4096), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_VendorCmdGet(h, 1, &byte, 1), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_VendorCmdGetEx(h, 1, nullptr, 1), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_VendorCmdSet(h, 1, &byte, 1), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_CyclePort(h), FT_INVALID_HANDLE);
+        // Not offered on this platform, whatever the handle.
+        EXPECT_EQ(FT_VendorCmdSetEx(h, 1, &byte, 1), FT_NOT_SUPPORTED);
+        EXPECT_EQ(FT_ResetPort(h), FT_NOT_SUPPORTED);
+        EXPECT_EQ(FT_SetResetPipeRetryCount(h, 3), FT_NOT_SUPPORTED);
+    }
+    EXPECT_TRUE(q.VendorRequests().empty());
+}
+
+}  // namespace

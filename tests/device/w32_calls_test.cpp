@@ -1,0 +1,451 @@
+// The Win32-style calls against a simulated chip: opening by name and index,
+// the comm state and the requests it sends, line functions, purges, time-outs
+// and the per-handle last error.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device_fixture.h"
+
+namespace {
+
+using ftdisim::ChipSpec;
+using ftdisim::RequestFault;
+
+// One vendor request as the chip saw it; enough to compare sequences.
+struct Req {
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    bool operator==(const Req &) const = default;
+};
+
+void PrintTo(const Req &r, std::ostream *os) {
+    *os << "{req " << int{r.request} << ", value 0x" << std::hex << r.value << ", index 0x"
+        << r.index << std::dec << "}";
+}
+
+std::vector<Req> VendorSeen(const ftdisim::Chip &chip) {
+    std::vector<Req> out;
+    for (const auto &r : chip.VendorRequests()) out.push_back({r.bRequest, r.wValue, r.wIndex});
+    return out;
+}
+
+// The requests other than the baud rate, whose divisor encoding is not this
+// layer's business.
+std::vector<Req> WithoutBaud(std::vector<Req> v) {
+    std::erase_if(v, [](const Req &r) { return r.request == 3; });
+    return v;
+}
+
+FTDCB SampleState() {
+    FTDCB dcb{};
+    dcb.DCBlength = sizeof(FTDCB);
+    dcb.BaudRate = 19200;
+    dcb.fBinary = 1;
+    dcb.fOutX = 1;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fAbortOnError = 1;
+    dcb.XonLim = 0x1234;
+    dcb.ByteSize = FT_BITS_7;
+    dcb.Parity = FT_PARITY_EVEN;
+    dcb.StopBits = FT_STOP_BITS_2;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EvtChar = 0x7E;
+    dcb.EofChar = 0x1A;
+    dcb.wReserved1 = 0xBEEF;
+    return dcb;
+}
+
+// The next matching vendor request stalls.
+RequestFault Stall(uint8_t request, std::optional<uint16_t> value = std::nullopt) {
+    RequestFault f;
+    f.request = request;
+    f.value = value;
+    return f;
+}
+
+bool SameBytes(const FTDCB &a, const FTDCB &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class W32Test : public DeviceTest {
+  protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        chip_ = &Add(ChipSpec::FT232R());
+        StartLibrary();
+    }
+    // Opens the chip and forgets the requests of the open.
+    FT_HANDLE OpenClean() {
+        FT_HANDLE h = Open("FT000001");
+        chip_->ClearRequests();
+        return h;
+    }
+    ftdisim::Chip *chip_ = nullptr;
+    ftdisim::Loopback loopback_;  // outlives the testbed, which DeviceTest ends first
+};
+
+TEST_F(W32Test, CreateFileNeedsASelectionBitAndIgnoresTheOthers) {
+    const unsigned opens = chip_->OpenCount();
+    EXPECT_EQ(FT_W32_CreateFile("FT000001", 0, 0, nullptr, 0, 0, nullptr), FT_INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FT_W32_CreateFile("FT000001", 0, 0, nullptr, 0, FT_OPEN_BY_LOCATION, nullptr),
+              FT_INVALID_HANDLE_VALUE);
+    EXPECT_EQ(chip_->OpenCount(), opens) << "a refused selection must not touch the bus";
+    EXPECT_TRUE(chip_->Requests().empty());
+
+    EXPECT_EQ(FT_W32_CreateFile("NOSUCH", 0, 0, nullptr, 0, FT_OPEN_BY_SERIAL_NUMBER, nullptr),
+              FT_INVALID_HANDLE_VALUE);
+
+    FT_HANDLE h = FT_W32_CreateFile("FT000001", 0xC0000000u, 0, nullptr, 3,
+                                    (1u << 30) | FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+    ASSERT_NE(h, FT_INVALID_HANDLE_VALUE);
+    Track(h);
+    EXPECT_TRUE(d2xx::IsDeviceValid(h));
+    EXPECT_EQ(FT_W32_CloseHandle(h), 1);
+    EXPECT_EQ(FT_W32_CloseHandle(h), 0) << "a closed handle is invalid";
+
+    h = FT_W32_CreateFile("FT232R USB UART", 0, 0, nullptr, 0, FT_OPEN_BY_DESCRIPTION, nullptr);
+    ASSERT_NE(h, FT_INVALID_HANDLE_VALUE);
+    Track(h);
+    EXPECT_EQ(FT_W32_CloseHandle(h), 1);
+}
+
+TEST_F(W32Test, OpenFileOpensByIndexAndAnswersNullOnFailure) {
+    EXPECT_EQ(FT_W32_OpenFile(1, 0, 0, 0), nullptr);
+    EXPECT_EQ(FT_W32_OpenFile(0x80000000u, 0, 0, 0), nullptr);
+    FT_HANDLE h = FT_W32_OpenFile(0, 0, 0, 0);
+    ASSERT_NE(h, nullptr);
+    Track(h);
+    EXPECT_EQ(FT_W32_OpenFile(0, 0, 0, 0), nullptr) << "the interface is already claimed";
+    EXPECT_EQ(FT_W32_CloseHandle(h), 1);
+}
+
+TEST_F(W32Test, SetCommStateSendsEachSettingInOrder) {
+    FT_HANDLE h = OpenClean();
+    const FTDCB dcb = SampleState();
+    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
+
+    const std::vector<Req> seen = VendorSeen(*chip_);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().request, 3) << "the baud rate goes first";
+    const std::vector<Req> expected = {
+        {4, 0x1207, 0},       // 7 data bits, even parity, two stop bits
+        {2, 0x1311, 0x0400},  // XON/XOFF with its characters
+        {1, 0x0202, 0},       // RTS control changed from 0: RTS on
+        {1, 0x0101, 0},       // DTR likewise
+        {6, 0x017E, 0},       // event character enabled
+        {7, 0x0000, 0},       // error character 0: disabled
+    };
+    EXPECT_EQ(WithoutBaud(seen), expected);
+
+    const ftdisim::InterfaceState st = chip_->If(0).State();
+    EXPECT_NEAR(st.line.baud, 19200, 19200 * 3 / 100);
+    EXPECT_EQ(st.line.data_bits, 7);
+    EXPECT_EQ(st.line.parity, FT_PARITY_EVEN);
+    EXPECT_EQ(st.flow_mode, FT_FLOW_XON_XOFF);
+    EXPECT_TRUE(st.rts);
+    EXPECT_TRUE(st.dtr);
+    EXPECT_EQ(st.event_char, 0x7E);
+    EXPECT_TRUE(st.event_char_enabled);
+    EXPECT_FALSE(st.error_char_enabled);
+
+    // The same state again leaves the modem lines alone.
+    chip_->ClearRequests();
+    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
+    for (const Req &r : VendorSeen(*chip_)) EXPECT_NE(r.request, 1) << "no modem-line request";
+
+    // Only the control that changed is driven.
+    FTDCB rts_off = dcb;
+    rts_off.fRtsControl = RTS_CONTROL_DISABLE;
+    rts_off.fOutX = 0;
+    rts_off.EvtChar = 0;
+    rts_off.ErrorChar = '?';
+    chip_->ClearRequests();
+    ASSERT_EQ(FT_W32_SetCommState(h, &rts_off), 1);
+    const std::vector<Req> second = {
+        {4, 0x1207, 0}, {2, 0, 0}, {1, 0x0200, 0}, {6, 0x0000, 0}, {7, 0x013F, 0}};
+    EXPECT_EQ(WithoutBaud(VendorSeen(*chip_)), second);
+    EXPECT_FALSE(chip_->If(0).State().rts);
+    EXPECT_TRUE(chip_->If(0).State().dtr);
+}
+
+TEST_F(W32Test, HardwareFlowControlRaisesItsOwnLine) {
+    FT_HANDLE h = OpenClean();
+    FTDCB dcb{};
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutxDsrFlow = 1;  // RTS/CTS wins
+    dcb.fOutX = 1;
+    dcb.XonChar = 0x11;
+    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
+    const std::vector<Req> cts = {
+        {4, 0x0008, 0}, {2, 0, 0x0100}, {1, 0x0202, 0}, {6, 0, 0}, {7, 0, 0}};
+    EXPECT_EQ(WithoutBaud(VendorSeen(*chip_)), cts);
+
+    dcb.fOutxCtsFlow = 0;
+    chip_->ClearRequests();
+    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
+    const std::vector<Req> dsr = {
+        {4, 0x0008, 0}, {2, 0, 0x0200}, {1, 0x0101, 0}, {6, 0, 0}, {7, 0, 0}};
+    EXPECT_EQ(WithoutBaud(VendorSeen(*chip_)), dsr);
+}
+
+TEST_F(W32Test, CommStateIsKeptWhetherOrNotTheChipTookIt) {
+    FT_HANDLE h = OpenClean();
+    FTDCB got;
+    std::memset(&got, 0xAA, sizeof got);
+    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
+    EXPECT_TRUE(SameBytes(got, FTDCB{})) << "all zero before the first SetCommState";
+
+    const FTDCB dcb = SampleState();
+    chip_->FailRequest(Stall(3));
+    EXPECT_EQ(FT_W32_SetCommState(h, &dcb), 0);
+    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
+    EXPECT_TRUE(SameBytes(got, dcb));
+    EXPECT_EQ(VendorSeen(*chip_).size(), 1u) << "nothing follows the failed baud rate";
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK) << "SetCommState records nothing";
+
+    // A failed RTS request: the characters are never sent, and the next call
+    // with the same state drives RTS (and the DTR it never reached) again.
+    chip_->ClearRequests();
+    chip_->FailRequest(Stall(1, 0x0202));
+    EXPECT_EQ(FT_W32_SetCommState(h, &dcb), 0);
+    for (const Req &r : VendorSeen(*chip_)) EXPECT_LT(r.request, 6) << "stopped at the failure";
+    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
+    EXPECT_TRUE(SameBytes(got, dcb));
+
+    chip_->ClearRequests();
+    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
+    const std::vector<Req> seen = WithoutBaud(VendorSeen(*chip_));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), Req{1, 0x0202, 0}), seen.end());
+    EXPECT_NE(std::find(seen.begin(), seen.end(), Req{1, 0x0101, 0}), seen.end());
+    EXPECT_TRUE(chip_->If(0).State().rts);
+    EXPECT_TRUE(chip_->If(0).State().dtr);
+
+    EXPECT_EQ(FT_W32_SetCommState(h, nullptr), 0);
+    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
+    EXPECT_TRUE(SameBytes(got, dcb)) << "a null state changes nothing";
+}
+
+TEST_F(W32Test, EscapeFunctionsDriveTheLinesAndRefuseTheRest) {
+    FT_HANDLE h = OpenClean();
+    const struct {
+        uint32_t code;
+        Req sent;
+    } supported[] = {
+        {SETRTS, {1, 0x0202, 0}}, {CLRRTS, {1, 0x0200, 0}},   {SETDTR, {1, 0x0101, 0}},
+        {CLRDTR, {1, 0x0100, 0}}, {SETBREAK, {4, 0x4008, 0}}, {CLRBREAK, {4, 0x0008, 0}},
+    };
+    for (const auto &c : supported) {
+        SCOPED_TRACE(c.code);
+        chip_->ClearRequests();
+        EXPECT_EQ(FT_W32_EscapeCommFunction(h, c.code), 1);
+        EXPECT_EQ(VendorSeen(*chip_), std::vector<Req>{c.sent});
+        EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
+    }
+
+    EXPECT_EQ(FT_W32_CancelIo(h), 0);  // last error now FT_NOT_SUPPORTED
+    chip_->ClearRequests();
+    for (uint32_t code : {0u, 1u, 2u, 7u, 10u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(FT_W32_EscapeCommFunction(h, code), 0) << code;
+        EXPECT_EQ(FT_W32_GetLastError(h), FT_NOT_SUPPORTED) << code << " must record nothing";
+    }
+    EXPECT_TRUE(chip_->Requests().empty());
+
+    chip_->FailRequest(Stall(1));
+    EXPECT_EQ(FT_W32_EscapeCommFunction(h, SETDTR), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
+}
+
+TEST_F(W32Test, CommBreakFollowsTheDataCharacteristics) {
+    FT_HANDLE h = OpenClean();
+    ASSERT_EQ(FT_W32_SetCommBreak(h), 1);
+    EXPECT_TRUE(chip_->If(0).State().line.break_on);
+    ASSERT_EQ(FT_W32_ClearCommBreak(h), 1);
+    EXPECT_FALSE(chip_->If(0).State().line.break_on);
+    EXPECT_EQ(VendorSeen(*chip_), (std::vector<Req>{{4, 0x4008, 0}, {4, 0x0008, 0}}));
+
+    chip_->FailRequest(Stall(4));
+    EXPECT_EQ(FT_W32_SetCommBreak(h), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
+}
+
+TEST_F(W32Test, PurgeFlagsMapToDirections) {
+    FT_HANDLE h = OpenClean();
+    const struct {
+        uint32_t flags;
+        unsigned rx, tx;
+    } cases[] = {
+        {0x0F, 6, 1},          {0x0A, 6, 0}, {0x05, 0, 1}, {PURGE_RXABORT, 6, 0},
+        {PURGE_TXCLEAR, 0, 1}, {0, 0, 0},    {0xF0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.flags);
+        const ftdisim::InterfaceState before = chip_->If(0).State();
+        EXPECT_EQ(FT_W32_PurgeComm(h, c.flags), 1);
+        const ftdisim::InterfaceState after = chip_->If(0).State();
+        EXPECT_EQ(after.rx_purges - before.rx_purges, c.rx);
+        EXPECT_EQ(after.tx_purges - before.tx_purges, c.tx);
+    }
+
+    // The receive side also drops what the library already holds.
+    chip_->If(0).InjectRx("queued bytes");
+    ASSERT_TRUE(ftdisim::WaitUntil([&] {
+        uint32_t n = 0;
+        return FT_GetQueueStatus(h, &n) == FT_OK && n == 12;
+    }));
+    ASSERT_EQ(FT_W32_PurgeComm(h, PURGE_RXCLEAR), 1);
+    uint32_t n = 99;
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+
+    chip_->FailRequest(Stall(0, 2));
+    EXPECT_EQ(FT_W32_PurgeComm(h, PURGE_TXABORT), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
+}
+
+TEST_F(W32Test, TimeoutsRoundTripAndBoundReads) {
+    FT_HANDLE h = OpenClean();
+    FTTIMEOUTS t{};
+    ASSERT_EQ(FT_W32_GetCommTimeouts(h, &t), 1);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+
+    const FTTIMEOUTS set{10, 20, 150, 40, 2500};
+    ASSERT_EQ(FT_W32_SetCommTimeouts(h, &set), 1);
+    FTTIMEOUTS got;
+    std::memset(&got, 0xFF, sizeof got);
+    ASSERT_EQ(FT_W32_GetCommTimeouts(h, &got), 1);
+    EXPECT_EQ(got.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(got.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(got.ReadTotalTimeoutConstant, 150u);
+    EXPECT_EQ(got.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(got.WriteTotalTimeoutConstant, 2500u);
+
+    // With nothing to read the read ends at its time-out with what there is.
+    char buf[8];
+    uint32_t n = 99;
+    EXPECT_EQ(FT_W32_ReadFile(h, buf, sizeof buf, &n, nullptr), 1);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(W32Test, ReadAndWriteCarryDataAndRecordTheirStatus) {
+    chip_->If(0).Attach(&loopback_);
+    FT_HANDLE h = OpenClean();
+    const FTTIMEOUTS t{0, 0, 5000, 0, 5000};
+    ASSERT_EQ(FT_W32_SetCommTimeouts(h, &t), 1);
+
+    uint32_t n = 0;
+    ASSERT_EQ(FT_W32_WriteFile(h, "hello", 5, &n, nullptr), 1);
+    EXPECT_EQ(n, 5u);
+    char buf[6] = {};
+    ASSERT_EQ(FT_W32_ReadFile(h, buf, 5, &n, nullptr), 1);
+    EXPECT_EQ(n, 5u);
+    EXPECT_STREQ(buf, "hello");
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
+
+    EXPECT_EQ(FT_W32_ReadFile(h, buf, 5, nullptr, nullptr), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_W32_WriteFile(h, "x", 1, &n, nullptr), 1);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
+
+    bed_->Unplug(*chip_);
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return !Record(h)->alive.load(); }));
+    EXPECT_EQ(FT_W32_ReadFile(h, buf, 5, &n, nullptr), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
+}
+
+TEST_F(W32Test, FailuresRecordTheirStatusPerHandle) {
+    FT_HANDLE h = OpenClean();
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK) << "nothing recorded yet";
+
+    EXPECT_EQ(FT_W32_GetOverlappedResult(h, nullptr, nullptr, 1), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(FT_W32_PurgeComm(h, 0), 1);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
+    EXPECT_EQ(FT_W32_CancelIo(h), 0);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_NOT_SUPPORTED);
+
+    // Null records answer FALSE (never a value a caller would read as TRUE)
+    // and record FT_INVALID_PARAMETER. A purge of nothing records FT_OK first.
+    auto reset = [&] { ASSERT_EQ(FT_W32_PurgeComm(h, 0), 1); };
+    auto expect_refused = [&](const char *what, int result) {
+        EXPECT_EQ(result, 0) << what;
+        EXPECT_EQ(FT_W32_GetLastError(h), FT_INVALID_PARAMETER) << what;
+    };
+    FTCOMSTAT st{};
+    uint32_t errors = 0;
+    reset();
+    expect_refused("GetCommState", FT_W32_GetCommState(h, nullptr));
+    reset();
+    expect_refused("GetCommTimeouts", FT_W32_GetCommTimeouts(h, nullptr));
+    reset();
+    expect_refused("SetCommTimeouts", FT_W32_SetCommTimeouts(h, nullptr));
+    reset();
+    expect_refused("WaitCommEvent", FT_W32_WaitCommEvent(h, nullptr, nullptr));
+    reset();
+    expect_refused("ClearCommError errors", FT_W32_ClearCommError(h, nullptr, &st));
+    reset();
+    expect_refused("ClearCommError status", FT_W32_ClearCommError(h, &errors, nullptr));
+
+    EXPECT_EQ(FT_W32_GetCommModemStatus(h, nullptr), 0);
+    EXPECT_EQ(FT_W32_SetupComm(h, 4096, 4096), 1);
+}
+
+TEST_F(W32Test, InvalidHandlesAnswerFalseEverywhere) {
+    int not_a_record = 0;
+    FT_HANDLE bad = &not_a_record;
+    FTDCB dcb{};
+    FTTIMEOUTS t{};
+    FTCOMSTAT st{};
+    uint32_t u = 0;
+    char buf[4];
+    EXPECT_EQ(FT_W32_CloseHandle(bad), 0);
+    EXPECT_EQ(FT_W32_ReadFile(bad, buf, 4, &u, nullptr), 0);
+    EXPECT_EQ(FT_W32_WriteFile(bad, buf, 4, &u, nullptr), 0);
+    EXPECT_EQ(FT_W32_GetOverlappedResult(bad, nullptr, &u, 0), 0);
+    EXPECT_EQ(FT_W32_CancelIo(bad), 0);
+    EXPECT_EQ(FT_W32_SetCommBreak(bad), 0);
+    EXPECT_EQ(FT_W32_ClearCommBreak(bad), 0);
+    EXPECT_EQ(FT_W32_EscapeCommFunction(bad, SETRTS), 0);
+    EXPECT_EQ(FT_W32_PurgeComm(bad, 0), 0);
+    EXPECT_EQ(FT_W32_GetCommModemStatus(bad, &u), 0);
+    EXPECT_EQ(FT_W32_ClearCommError(bad, &u, &st), 0);
+    EXPECT_EQ(FT_W32_GetCommState(bad, &dcb), 0);
+    EXPECT_EQ(FT_W32_SetCommState(bad, &dcb), 0);
+    EXPECT_EQ(FT_W32_GetCommTimeouts(bad, &t), 0);
+    EXPECT_EQ(FT_W32_SetCommTimeouts(bad, &t), 0);
+    EXPECT_EQ(FT_W32_SetCommMask(bad, EV_RXCHAR), 0);
+    EXPECT_EQ(FT_W32_WaitCommEvent(bad, &u, nullptr), 0);
+    EXPECT_EQ(FT_W32_SetupComm(bad, 1, 1), 0);
+    EXPECT_EQ(FT_W32_GetLastError(bad), FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_W32_GetLastError(nullptr), FT_INVALID_HANDLE);
+
+    FT_HANDLE h = OpenClean();
+    ASSERT_EQ(FT_W32_CloseHandle(h), 1);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_INVALID_HANDLE);
+    EXPECT_EQ(FT_W32_SetupComm(h, 1, 1), 0);
+}
+
+TEST_F(W32Test, ModemStatusReportsTheLinesAndClearsTheirEvent) {
+    FT_HANDLE h = OpenClean();
+    chip_->If(0).SetModemLines(0x10 | 0x80);  // CTS and DCD
+    uint32_t lines = 0;
+    ASSERT_TRUE(ftdisim::WaitUntil([&] {
+        return FT_W32_GetCommModemStatus(h, &lines) == 1 && lines == 0x90;
+    })) << std::hex
+        << lines;
+
+    Record(h)->event_status = FT_EVENT_MODEM_STATUS | FT_EVENT_RXCHAR;
+    ASSERT_EQ(FT_W32_GetCommModemStatus(h, &lines), 1);
+    EXPECT_EQ(Record(h)->event_status.load(), FT_EVENT_RXCHAR);
+    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
+}
+
+}  // namespace
