@@ -1,0 +1,403 @@
+#include "console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+FT_HANDLE ftHandle = nullptr;
+
+namespace {
+
+// Standard input has reached its end: kbhit no longer waits on it.
+bool gStdinEnded = false;
+// A prompt could not be answered, or the exit key was pressed.
+bool gExitRequested = false;
+
+// The terminal as it was at start-up; written before the signal handlers are
+// installed and only read afterwards.
+struct termios gStartupTermios;
+bool gHaveStartupTermios = false;
+int gStartupFlags = -1;
+
+void RestoreTerminalOnSignal(int sig) {
+    const int savedErrno = errno;
+    if (gHaveStartupTermios) tcsetattr(STDIN_FILENO, TCSANOW, &gStartupTermios);
+    if (gStartupFlags != -1) fcntl(STDIN_FILENO, F_SETFL, gStartupFlags);
+    errno = savedErrno;
+    // SA_RESETHAND has put back the default action; it takes effect as soon as
+    // this handler returns and the signal is unblocked.
+    raise(sig);
+}
+
+// Terminal attributes for reading single keys: no line editing, no echo. A
+// read must not report end of file just because no key waits.
+struct termios KeyAttributes(const struct termios &line) {
+    struct termios key = line;
+    key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    key.c_cc[VMIN] = 1;
+    key.c_cc[VTIME] = 0;
+    return key;
+}
+
+// Standard input switched to single, unechoed, non-blocking key reads for the
+// lifetime of the object; the previous attributes and flags come back after.
+class RawKeyInput {
+  public:
+    RawKeyInput() {
+        haveTermios_ = tcgetattr(STDIN_FILENO, &saved_) == 0;
+        if (haveTermios_) {
+            const struct termios key = KeyAttributes(saved_);
+            tcsetattr(STDIN_FILENO, TCSANOW, &key);
+        }
+        flags_ = fcntl(STDIN_FILENO, F_GETFL);
+        if (flags_ != -1) fcntl(STDIN_FILENO, F_SETFL, flags_ | O_NONBLOCK);
+    }
+    ~RawKeyInput() {
+        if (haveTermios_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        if (flags_ != -1) fcntl(STDIN_FILENO, F_SETFL, flags_);
+    }
+    RawKeyInput(const RawKeyInput &) = delete;
+    RawKeyInput &operator=(const RawKeyInput &) = delete;
+
+  private:
+    struct termios saved_ {};
+    bool haveTermios_ = false;
+    int flags_ = -1;
+};
+
+// The terminal's own line mode and the key mode, while the key loop holds the
+// terminal in key mode (gKeyModeHeld); prompts return to line mode meanwhile.
+bool gKeyModeHeld = false;
+struct termios gLineModeTermios;
+struct termios gKeyModeTermios;
+
+// For the whole key loop the terminal stays in key mode, not only while a key
+// is polled: a key pressed at any moment of a pass (while received reports are
+// printed, during the EEPROM dump's wait) is then neither echoed nor held back
+// until Enter.
+class KeyModeTerminal {
+  public:
+    KeyModeTerminal() {
+        if (tcgetattr(STDIN_FILENO, &gLineModeTermios) != 0) return;
+        gKeyModeTermios = KeyAttributes(gLineModeTermios);
+        gKeyModeHeld = tcsetattr(STDIN_FILENO, TCSANOW, &gKeyModeTermios) == 0;
+    }
+    ~KeyModeTerminal() {
+        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gLineModeTermios);
+        gKeyModeHeld = false;
+    }
+    KeyModeTerminal(const KeyModeTerminal &) = delete;
+    KeyModeTerminal &operator=(const KeyModeTerminal &) = delete;
+};
+
+// Line mode for one prompt's answer, when the key loop holds key mode.
+class LineModeForPrompt {
+  public:
+    LineModeForPrompt() {
+        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gLineModeTermios);
+    }
+    ~LineModeForPrompt() {
+        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gKeyModeTermios);
+    }
+    LineModeForPrompt(const LineModeForPrompt &) = delete;
+    LineModeForPrompt &operator=(const LineModeForPrompt &) = delete;
+};
+
+void WaitForKey(int waitMs) {
+    if (gStdinEnded) {
+        poll(nullptr, 0, waitMs);
+        return;
+    }
+    struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+    poll(&in, 1, waitMs);
+}
+
+// One pass of the receive side: whatever waits goes through the state
+// machine. Returns whether bytes came.
+bool ServeReceivedBytes(unsigned char *buffer) {
+    std::uint32_t queued = 0;
+    if (FT_GetQueueStatus(ftHandle, &queued) != FT_OK || queued == 0) return false;
+    const std::uint32_t wanted = std::min(queued, kRxBufferSize);
+    std::uint32_t received = 0;
+    ftStatus = FT_Read(ftHandle, buffer, wanted, &received);
+    ProcessRxData(buffer, std::min(received, wanted));
+    ProcessFrame();
+    return true;
+}
+
+// Reads and drops `count` bytes that were waiting; stops early when a read
+// brings nothing.
+void DiscardWaiting(void *handle, std::uint32_t count, unsigned char *buffer) {
+    while (count > 0) {
+        std::uint32_t received = 0;
+        const std::uint32_t wanted = std::min(count, kRxBufferSize);
+        if (FT_Read(handle, buffer, wanted, &received) != FT_OK || received == 0) return;
+        count -= std::min(received, wanted);
+    }
+}
+
+}  // namespace
+
+void RequestExit() {
+    gExitRequested = true;
+}
+bool ExitRequested() {
+    return gExitRequested;
+}
+
+void InstallTerminalGuard() {
+    gHaveStartupTermios = tcgetattr(STDIN_FILENO, &gStartupTermios) == 0;
+    gStartupFlags = fcntl(STDIN_FILENO, F_GETFL);
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = RestoreTerminalOnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+}
+
+void print_info() {
+    std::puts("\n\n############################################################################");
+    std::puts("In Linux, the VCP driver and D2XX driver are incompatible with each other.");
+    std::puts("To correctly execute this application the VCP driver must be unloaded:");
+    std::puts("Execute \"sudo rmmod ftdi_sio\"");
+    std::puts("Execute \"sudo rmmod usbserial\"");
+    std::puts("When the FTDI device is power cycled or reset the VCP driver will be reloaded.");
+    std::puts("The rmmod process must be repeated each time this occurs.");
+    std::puts("############################################################################\n");
+}
+
+unsigned int GetDeviceList(DevList *list) {
+    std::uint32_t count = 0;
+    FT_CreateDeviceInfoList(&count);
+    for (std::uint32_t i = 0; i < count && i < kMaxListedDevices; ++i) {
+        std::uint32_t flags = 0, type = 0, id = 0, locId = 0;
+        char serial[kSerialNumberLength] = {};
+        char description[64] = {};
+        FT_HANDLE handle = nullptr;
+        if (FT_GetDeviceInfoDetail(i, &flags, &type, &id, &locId, serial, description, &handle) !=
+            FT_OK) {
+            continue;
+        }
+        // A serial number of 16 characters fills the buffer with no terminator.
+        const std::size_t length = strnlen(serial, sizeof serial);
+        auto copy = std::make_unique<char[]>(kSerialNumberLength + 1);
+        std::memcpy(copy.get(), serial, length);
+        copy[length] = '\0';
+        list->serialNumber[i] = std::move(copy);
+    }
+    list->numDevices = count;
+    return count;
+}
+
+int PrintDeviceList(DevList *list) {
+    int printed = 0;
+    for (std::uint32_t i = 0; i < list->numDevices && i < kMaxListedDevices; ++i) {
+        if (!list->serialNumber[i]) break;
+        std::printf("%d) SN=%s \n", static_cast<int>(i + 1), list->serialNumber[i].get());
+        ++printed;
+    }
+    return printed;
+}
+
+bool PromptNumber(const char *prompt, long min, long max, long *value) {
+    // Switched before the prompt shows, so that an answer typed as soon as it
+    // appears is edited and echoed as a line.
+    LineModeForPrompt lineMode;
+    long answer = 0;
+    bool accepted = false;
+    while (!accepted) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
+        long read = 0;
+        const int matched = std::scanf("%ld", &read);
+        if (matched == EOF) {
+            gStdinEnded = true;
+            std::putchar('\n');
+            RequestExit();
+            return false;
+        }
+        if (matched == 0) {
+            // Not a number: drop the rest of the line so the prompt reads anew.
+            int c;
+            do c = std::getchar();
+            while (c != '\n' && c != EOF);
+            continue;
+        }
+        answer = read;
+        accepted = answer >= min && answer <= max;
+    }
+    *value = answer;
+    return true;
+}
+
+int ChooseDeviceFromList(DevList *list) {
+    // Only listed slots can be chosen, so a count beyond the slots is capped.
+    const int bound =
+        static_cast<int>(std::min<std::uint32_t>(list->numDevices, kMaxListedDevices));
+    const std::string prompt = "\n Choose from (1-" + std::to_string(bound) + ") :";
+    long choice = -1;
+    if (!PromptNumber(prompt.c_str(), 1, bound, &choice)) return -1;
+
+    char *serial = list->serialNumber[choice - 1].get();
+    if (serial == nullptr) {
+        // The device's details could not be read: there is no name to open.
+        ftStatus = FT_DEVICE_NOT_FOUND;
+        std::printf("Erro! Error code %d (USB Device %s isn't plug to USB port)\n\r",
+                    static_cast<int>(ftStatus), "");
+        return 0;
+    }
+
+    ftStatus = FT_OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &ftHandle);
+    if (ftStatus != FT_OK) {
+        std::printf("Erro! Error code %d (USB Device %s isn't plug to USB port)\n\r",
+                    static_cast<int>(ftStatus), serial);
+        return 0;
+    }
+    ftStatus = FT_SetBaudRate(ftHandle, 9600);
+    if (ftStatus != FT_OK) {
+        std::printf("Erro! Error code %d (Couldn't set the BaudRate)\n\r",
+                    static_cast<int>(ftStatus));
+        return static_cast<int>(ftStatus);
+    }
+    ftStatus = FT_SetDataCharacteristics(ftHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+    if (ftStatus != FT_OK) {
+        std::printf("Erro! Error code %d (Couldn't set Data bits or Stop bits or Parity bit)\n\r",
+                    static_cast<int>(ftStatus));
+        return static_cast<int>(ftStatus);
+    }
+    std::printf("\n Connected to device SN=%s\n", serial);
+    return static_cast<int>(choice);
+}
+
+void FreeAllocatedMemory(DevList *list) {
+    for (auto &slot : list->serialNumber) slot.reset();
+}
+
+void DisconnectDevice() {
+    if (ftHandle == nullptr) return;
+    ftStatus = FT_Close(ftHandle);
+    ftHandle = nullptr;
+}
+
+int kbhit(int waitMs) {
+    int ch = EOF;
+    {
+        RawKeyInput raw;
+        if (waitMs > 0) WaitForKey(waitMs);
+        errno = 0;
+        ch = std::getchar();
+        if (ch == EOF) {
+            const bool noKeyYet =
+                !std::feof(stdin) && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            if (noKeyYet) {
+                std::clearerr(stdin);
+            } else {
+                // End of file, or a terminal that has gone (EIO): nothing
+                // more will come, so passes stop waiting on it.
+                gStdinEnded = true;
+            }
+        }
+    }
+    if (ch == EOF) return 0;
+    std::ungetc(ch, stdin);
+    return 1;
+}
+
+void Send_EEPROMDumpRequest(void *handle) {
+    unsigned char buffer[kRxBufferSize];
+
+    FT_SetTimeouts(handle, 1000, 0);
+    // A stale report must not be mistaken for the reply.
+    std::uint32_t queued = 0;
+    if (FT_GetQueueStatus(handle, &queued) == FT_OK && queued != 0) {
+        DiscardWaiting(handle, queued, buffer);
+    }
+
+    unsigned char payload[1] = {0x00};
+    Send_Command(handle, kCmdEepromDump, 1, payload);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    FT_SetTimeouts(handle, 1000, 0);
+    queued = 0;
+    if (FT_GetQueueStatus(handle, &queued) != FT_OK || queued == 0) return;
+
+    // The reply is printed whole, read in pieces no larger than the buffer.
+    std::uint32_t printed = 0;
+    while (printed < queued) {
+        const std::uint32_t wanted = std::min(queued - printed, kRxBufferSize);
+        std::uint32_t received = 0;
+        ftStatus = FT_Read(handle, buffer, wanted, &received);
+        if (ftStatus != FT_OK) {
+            if (printed != 0) std::putchar('\n');
+            std::puts("Error reading EEPROM ");
+            return;
+        }
+        received = std::min(received, wanted);
+        if (printed == 0) std::putchar('\n');
+        for (std::uint32_t i = 0; i < received; ++i) {
+            std::printf("%02X ", buffer[i]);
+            if ((printed + i + 1) % 13 == 0) std::putchar('\n');
+        }
+        printed += received;
+        if (received < wanted) break;
+    }
+    std::putchar('\n');
+}
+
+int RunConsole(const ConsoleProgram &program) {
+    static DevList AvailableDevicesList;
+
+    gExitRequested = false;
+    gStdinEnded = false;
+    InstallTerminalGuard();
+    SetFrameHandler(program.processFrame);
+
+    print_info();
+    std::puts("Quillmark");
+    std::puts("Tavrin Wiegand Converters Application");
+    std::puts(program.modeLine);
+    std::puts("\n\n List of avaiable devices: \n");
+
+    GetDeviceList(&AvailableDevicesList);
+    PrintDeviceList(&AvailableDevicesList);
+    int loopState = ChooseDeviceFromList(&AvailableDevicesList);
+    if (loopState != -1) {
+        // Key mode is on before the help shows, so that no key is echoed.
+        KeyModeTerminal keyMode;
+        program.printHelp();
+
+        unsigned char rxBuffer[kRxBufferSize];
+        // The first pass does not wait: keys may already be buffered.
+        bool busy = true;
+        while (loopState != -1) {
+            const bool key = kbhit(busy ? 0 : kIdleWaitMs) != 0;
+            if (key) {
+                const unsigned char code = static_cast<unsigned char>(std::getchar() & 0xFF);
+                program.handleKey(code);
+                if (ExitRequested()) loopState = -1;
+            }
+            const bool received = ServeReceivedBytes(rxBuffer);
+            busy = key || received;
+            if (busy) std::fflush(stdout);
+        }
+        std::fflush(stdout);
+    }
+
+    FreeAllocatedMemory(&AvailableDevicesList);
+    DisconnectDevice();
+    std::fflush(stdout);
+    return 0;
+}

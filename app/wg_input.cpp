@@ -1,0 +1,5 @@
+#include "InputMode.h"
+
+int main() {
+    return InputModeMain();
+}

@@ -1,0 +1,5 @@
+#include "OutputMode.h"
+
+int main() {
+    return OutputModeMain();
+}
