@@ -82,6 +82,7 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer) {
             slot->length = transfer->actual_length;
             break;
     }
+    slot->purge_generation = device->rx_purge_count.load();
     slot->status = transfer->status;
     slot->done_event.Set();
     // Last touch of the record: the close may free it once inflight is 0.
@@ -143,23 +144,14 @@ void processor_thread(DeviceExtension *device) {
             i = NextSlot(i);
             continue;
         }
-        bool drop = false;
-        {
-            std::scoped_lock lock(device->rx_mutex);
-            drop = slot.discard;
-            slot.discard = false;
-        }
-        if (drop) {
+        // Data that arrived before the latest receive purge was purged with
+        // the ring; what arrived after it is kept.
+        if (slot.purge_generation != device->rx_purge_count) {
             slot.length = 0;
         } else {
             const ParseResult r = ProcessBulkInData(device, slot.buffer.get(),
                                                     static_cast<uint32_t>(slot.length.load()));
             if (r == ParseResult::kStopped) break;
-            if (r == ParseResult::kPurged) {
-                // The purge meant this very completion: its rest was dropped.
-                std::scoped_lock lock(device->rx_mutex);
-                slot.discard = false;
-            }
         }
         slot.free_event.Set();
         i = NextSlot(i);
@@ -221,9 +213,6 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
 void PurgeReceive(DeviceExtension *device) {
     {
         std::scoped_lock lock(device->rx_mutex);
-        for (InTransferSlot &slot : device->in_slots) {
-            if (slot.length > 2) slot.discard = true;
-        }
         device->rx_write_index = 0;
         device->rx_read_index = 0;
         device->rx_free = device->rx_capacity;

@@ -260,7 +260,7 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
             slot.done_event.Reset();
             slot.free_event.Reset();
             slot.free_event.Set();
-            slot.discard = false;
+            slot.purge_generation = 0;
             slot.status = 0;
             slot.length = 0;
             slot.device = device;

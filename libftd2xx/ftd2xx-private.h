@@ -47,7 +47,9 @@ struct InTransferSlot {
     std::atomic<int> length{0};         // bytes of the last completion (0 after a failed one)
     Event free_event;                   // set: the reader may submit the slot
     Event done_event;                   // set by the completion callback
-    bool discard = false;               // guarded by rx_mutex: drop the next completed data
+    // Receive purges that had happened when the last completion arrived:
+    // a completion older than the latest purge carries purged data.
+    std::atomic<uint64_t> purge_generation{0};
     TransferPtr transfer;
     // -1 submitted and pending; 1 submission failed; otherwise the libusb
     // status of the last completion.
@@ -102,7 +104,7 @@ struct DeviceExtension {
     uint32_t rx_read_index = 0;             // rx_mutex
     uint32_t rx_capacity = kRxCapacity;     // constant after open
     std::atomic<uint32_t> rx_free{kRxCapacity};  // written under rx_mutex; read lock-free by status calls
-    uint64_t rx_purge_count = 0;            // rx_mutex: receive purges so far
+    std::atomic<uint64_t> rx_purge_count{0};  // receive purges so far; changed under rx_mutex
     uint32_t in_transfer_size = 4096;       // rx_mutex (FT_SetUSBParameters vs the reader)
 
     Event reader_wake_event;
