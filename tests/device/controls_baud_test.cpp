@@ -16,23 +16,8 @@ using ftdisim::RequestFault;
 
 constexpr uint8_t kSetBaudRate = 3;
 
-struct Req {
-    uint8_t request;
-    uint16_t value;
-    uint16_t index;
-    bool operator==(const Req &) const = default;
-};
-
-void PrintTo(const Req &r, std::ostream *os) {
-    *os << "{req " << int{r.request} << ", value 0x" << std::hex << r.value << ", index 0x"
-        << r.index << std::dec << "}";
-}
-
-std::vector<Req> VendorSeen(const Chip &chip) {
-    std::vector<Req> out;
-    for (const auto &r : chip.VendorRequests()) out.push_back({r.bRequest, r.wValue, r.wIndex});
-    return out;
-}
+using devtest::Req;
+using devtest::VendorSeen;
 
 class BaudTest : public DeviceTest {
   protected:

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -15,6 +16,29 @@
 #include "ftd2xx-private.h"
 #include "ftd2xx.h"
 #include "ftdisim.h"
+
+namespace devtest {
+
+// One vendor request as the chip saw it: enough to compare sequences.
+struct Req {
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    bool operator==(const Req &) const = default;
+};
+
+inline void PrintTo(const Req &r, std::ostream *os) {
+    *os << "{req " << int{r.request} << ", value 0x" << std::hex << r.value << ", index 0x"
+        << r.index << std::dec << "}";
+}
+
+inline std::vector<Req> VendorSeen(const ftdisim::Chip &chip) {
+    std::vector<Req> out;
+    for (const auto &r : chip.VendorRequests()) out.push_back({r.bRequest, r.wValue, r.wIndex});
+    return out;
+}
+
+}  // namespace devtest
 
 class DeviceTest : public ::testing::Test {
 protected:
