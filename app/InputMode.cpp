@@ -74,16 +74,8 @@ void InputModeDispatch(unsigned char command) {
 }
 
 void InputModeKey(unsigned char key) {
+    if (HandleSharedKey(key, PrintHelp)) return;
     switch (key) {
-        case 'D':
-        case 'd':
-            std::fputs("EEPROM Dump Request  ", stdout);
-            Send_EEPROMDumpRequest(ftHandle);
-            break;
-        case 'H':
-        case 'h':
-            PrintHelp();
-            break;
         case 'O':
             std::fputs("Set GPIO0", stdout);
             Set_GPIO0(ftHandle);
@@ -99,16 +91,6 @@ void InputModeKey(unsigned char key) {
         case 'p':
             std::fputs("Reset GPIO1", stdout);
             Reset_GPIO1(ftHandle);
-            break;
-        case 'R':
-        case 'r':
-            std::fputs("Reset request ", stdout);
-            Send_ResetRequest(ftHandle);
-            break;
-        case 'X':
-        case 'x':
-            std::puts("Exit \n");
-            RequestExit();
             break;
         default:
             break;

@@ -69,21 +69,8 @@ void OutputModeDispatch(unsigned char command) {
 }
 
 void OutputModeKey(unsigned char key) {
+    if (HandleSharedKey(key, PrintHelp)) return;
     switch (key) {
-        case 'D':
-        case 'd':
-            std::fputs("EEPROM Dump Request  ", stdout);
-            Send_EEPROMDumpRequest(ftHandle);
-            break;
-        case 'H':
-        case 'h':
-            PrintHelp();
-            break;
-        case 'R':
-        case 'r':
-            std::fputs("Reset request ", stdout);
-            Send_ResetRequest(ftHandle);
-            break;
         case 'T':
             std::fputs("Set Tamper", stdout);
             Set_Tamper(ftHandle);
@@ -96,11 +83,6 @@ void OutputModeKey(unsigned char key) {
         case 'w':
             std::puts("Send 26b Wiegand Frame ");
             Send_WiegandFrame26b(ftHandle);
-            break;
-        case 'X':
-        case 'x':
-            std::puts("Exit \n");
-            RequestExit();
             break;
         default:
             break;

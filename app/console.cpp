@@ -148,6 +148,32 @@ void DiscardWaiting(void *handle, std::uint32_t count, unsigned char *buffer) {
 
 }  // namespace
 
+bool HandleSharedKey(unsigned char key, void (*printHelp)()) {
+    switch (key) {
+        case 'D':
+        case 'd':
+            std::fputs("EEPROM Dump Request  ", stdout);
+            Send_EEPROMDumpRequest(ftHandle);
+            return true;
+        case 'H':
+        case 'h':
+            printHelp();
+            return true;
+        case 'R':
+        case 'r':
+            std::fputs("Reset request ", stdout);
+            Send_ResetRequest(ftHandle);
+            return true;
+        case 'X':
+        case 'x':
+            std::puts("Exit \n");
+            RequestExit();
+            return true;
+        default:
+            return false;
+    }
+}
+
 void RequestExit() {
     gExitRequested = true;
 }

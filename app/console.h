@@ -81,6 +81,11 @@ void Send_EEPROMDumpRequest(void *handle);
 // after the current pass.
 bool PromptNumber(const char *prompt, long min, long max, long *value);
 
+// The keys both programs share: 'D'/'d' EEPROM dump, 'H'/'h' help (the
+// program's own), 'R'/'r' reset request, 'X'/'x' exit. Returns false for
+// any other key, which the program's own map then handles.
+bool HandleSharedKey(unsigned char key, void (*printHelp)());
+
 // Ends the key loop after the current pass.
 void RequestExit();
 bool ExitRequested();
