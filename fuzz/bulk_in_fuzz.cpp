@@ -332,28 +332,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "replay.h"
 #include <string>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-int RunOne(const Bytes &bytes) {
-    return LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-}
-
-bool RunFile(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    RunOne(Bytes(std::istreambuf_iterator<char>(in), {}));
-    return true;
-}
 
 // A transfer of `packets` packets of `packet_size` bytes whose payload counts
 // up from `first`, each packet headed by the given status bytes.
@@ -446,27 +430,7 @@ int main(int argc, char **argv) {
         s[0] = 0x02;
         seeds.push_back(s);
     }
-    for (const Bytes &seed : seeds) RunOne(seed);
-
-    size_t files = 0;
-    bool ok = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        std::error_code error;
-        if (std::filesystem::is_directory(arg, error)) {
-            for (const auto &entry : std::filesystem::directory_iterator(arg, error)) {
-                if (!entry.is_regular_file()) continue;
-                ok = RunFile(entry.path()) && ok;
-                ++files;
-            }
-            if (error) ok = false;
-        } else {
-            ok = RunFile(arg) && ok;
-            ++files;
-        }
-    }
-    std::printf("ran %zu built-in seeds and %zu files\n", seeds.size(), files);
-    return ok ? 0 : 1;
+    return fuzz_replay::ReplayMain(argc, argv, seeds);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY

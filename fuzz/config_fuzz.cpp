@@ -52,27 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "replay.h"
 #include <string>
 #include <vector>
 
 namespace {
-
-int RunOne(const std::string &bytes) {
-    return LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-}
-
-bool RunFile(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    RunOne(std::string(std::istreambuf_iterator<char>(in), {}));
-    return true;
-}
 
 }  // namespace
 
@@ -88,27 +72,7 @@ int main(int argc, char **argv) {
         "[Globals]\nConfigFlags=zz" + long_line + "\n[Globals]\nConfigFlags=0x1\n",
         "[" + long_line + "]\nConfigFlags=0x1\n",
     };
-    for (const std::string &seed : seeds) RunOne(seed);
-
-    size_t files = 0;
-    bool ok = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        std::error_code error;
-        if (std::filesystem::is_directory(arg, error)) {
-            for (const auto &entry : std::filesystem::directory_iterator(arg, error)) {
-                if (!entry.is_regular_file()) continue;
-                ok = RunFile(entry.path()) && ok;
-                ++files;
-            }
-            if (error) ok = false;
-        } else {
-            ok = RunFile(arg) && ok;
-            ++files;
-        }
-    }
-    std::printf("ran %zu built-in seeds and %zu files\n", seeds.size(), files);
-    return ok ? 0 : 1;
+    return fuzz_replay::ReplayMain(argc, argv, seeds);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY

@@ -207,28 +207,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "replay.h"
 #include <string>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-int RunOne(const Bytes &bytes) {
-    return LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-}
-
-bool RunFile(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    RunOne(Bytes(std::istreambuf_iterator<char>(in), {}));
-    return true;
-}
 
 Bytes Input(const Bytes &lengths, const Bytes &stream) {
     Bytes out = {static_cast<uint8_t>(lengths.size())};
@@ -269,27 +253,7 @@ int main(int argc, char **argv) {
         Input({12}, Concat({gpio0, gpio1})),                    // two frames in one read
         Input({19, 1, 4}, Concat({wiegand, wiegand, {0x55}})),  // ends on a first sync byte
     };
-    for (const Bytes &seed : seeds) RunOne(seed);
-
-    size_t files = 0;
-    bool ok = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        std::error_code error;
-        if (std::filesystem::is_directory(arg, error)) {
-            for (const auto &entry : std::filesystem::directory_iterator(arg, error)) {
-                if (!entry.is_regular_file()) continue;
-                ok = RunFile(entry.path()) && ok;
-                ++files;
-            }
-            if (error) ok = false;
-        } else {
-            ok = RunFile(arg) && ok;
-            ++files;
-        }
-    }
-    std::printf("ran %zu built-in seeds and %zu files\n", seeds.size(), files);
-    return ok ? 0 : 1;
+    return fuzz_replay::ReplayMain(argc, argv, seeds);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY
