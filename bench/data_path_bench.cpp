@@ -41,7 +41,9 @@ double ThreadCpu(pthread_t t) {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -225,14 +227,15 @@ int main(int argc, char **argv) {
     printf("idle %d s, a thread blocked in FT_Read:\n", idle_s);
     printf("  reader thread CPU            %.4f s (%.3f %% of a core)\n", reader_cpu,
            100.0 * reader_cpu / idle_s);
-    printf("  whole process CPU            %.4f s  (plain libusb, 4 transfers: %.4f s) ratio %.2f\n",
-           ours_cpu, base_cpu, base_cpu > 0 ? ours_cpu / base_cpu : 0.0);
+    printf(
+        "  whole process CPU            %.4f s  (plain libusb, 4 transfers: %.4f s) ratio %.2f\n",
+        ours_cpu, base_cpu, base_cpu > 0 ? ours_cpu / base_cpu : 0.0);
     printf("  read returned %.2f ms after the bytes were sent\n", wake_ms);
     printf("FT_Close median %.2f ms (plain libusb cancel+close %.2f ms) ratio %.2f\n",
            Median(closes), base_close, Median(closes) / base_close);
-    printf("FT_CreateDeviceInfoList, 4 devices: median %.1f ms, %.1f ms per device "
-           "(plain libusb open+requests+close %.1f ms) ratio %.2f\n",
-           Median(lists), Median(lists) / 4, Median(base_lists),
-           Median(lists) / Median(base_lists));
+    printf(
+        "FT_CreateDeviceInfoList, 4 devices: median %.1f ms, %.1f ms per device "
+        "(plain libusb open+requests+close %.1f ms) ratio %.2f\n",
+        Median(lists), Median(lists) / 4, Median(base_lists), Median(lists) / Median(base_lists));
     return returned ? 0 : 1;
 }

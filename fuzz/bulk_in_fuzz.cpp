@@ -332,8 +332,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include "replay.h"
 #include <string>
+#include "replay.h"
 
 namespace {
 

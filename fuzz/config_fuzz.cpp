@@ -52,13 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include "replay.h"
 #include <string>
 #include <vector>
+#include "replay.h"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char **argv) {
     const std::string long_line(5000, 'x');

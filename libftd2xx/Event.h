@@ -9,7 +9,7 @@
 namespace d2xx {
 
 class Event {
-public:
+  public:
     Event() = default;
     Event(const Event &) = delete;
     Event &operator=(const Event &) = delete;
@@ -22,7 +22,7 @@ public:
     // of the wall clock neither stretches nor cuts a wait.
     bool Wait(uint32_t timeoutMs);
 
-private:
+  private:
     std::mutex event_mutex_;
     std::condition_variable event_cond_;  // waits on the steady clock
     bool signalled_ = false;              // guarded by event_mutex_
@@ -35,6 +35,8 @@ inline void EventSet(Event *e) {
 inline void EventReset(Event *e) {
     if (e) e->Reset();
 }
-inline int EventWait(Event *e, uint32_t timeoutMs) { return e ? (e->Wait(timeoutMs) ? 1 : 0) : 1; }
+inline int EventWait(Event *e, uint32_t timeoutMs) {
+    return e ? (e->Wait(timeoutMs) ? 1 : 0) : 1;
+}
 
 }  // namespace d2xx

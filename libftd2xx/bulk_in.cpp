@@ -17,7 +17,9 @@ constexpr uint8_t kLineErrorMask = 0x1E;    // overrun, parity, framing, break
 // so a chip that keeps refusing does not make the threads spin.
 constexpr uint32_t kRetryPauseMs = 10;
 
-uint32_t NextSlot(uint32_t i) { return (i + 1) % kInSlotCount; }
+uint32_t NextSlot(uint32_t i) {
+    return (i + 1) % kInSlotCount;
+}
 
 // Lets a thread that waits on `cond` under rx_mutex see a change made
 // without the lock before it goes back to sleep.

@@ -44,7 +44,9 @@ void RemoveDevice(const void *record) {
     reg.records.erase(it);
 }
 
-bool IsDeviceValid(const void *handle) { return AcquireDevice(handle) != nullptr; }
+bool IsDeviceValid(const void *handle) {
+    return AcquireDevice(handle) != nullptr;
+}
 
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle) {
     if (!handle) return nullptr;

@@ -15,7 +15,9 @@ constexpr uint32_t kQueueStatusCap = 65536;
 // Time-outs stay the documented result of a write that took too long: the
 // caller gets FT_OK and the count that went out. Every other libusb error
 // is a failure.
-int MapWriteResult(int r) { return r == LIBUSB_ERROR_TIMEOUT ? 0 : r; }
+int MapWriteResult(int r) {
+    return r == LIBUSB_ERROR_TIMEOUT ? 0 : r;
+}
 
 int BulkOut(DeviceExtension *device, const void *buffer, uint32_t length, int *transferred) {
     static unsigned char empty = 0;  // libusb wants a buffer even for a zero-length packet

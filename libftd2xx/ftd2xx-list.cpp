@@ -65,22 +65,22 @@ FT_STATUS ProduceEntry(libusb_device *device, int usbInterface, void *out, uint3
 FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) {
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     uint32_t running = 0;
-    const bool listed = ForEachLibraryDevice([&](libusb_device *device,
-                                                 const libusb_device_descriptor &,
-                                                 const libusb_config_descriptor &config) {
-        const uint32_t interfaces = config.bNumInterfaces;
-        running += interfaces;
-        if (index >= running) return true;
-        if (selection != kSelectSerial && selection != kSelectDescription &&
-            selection != kSelectLocation) {
-            status = FT_OK;  // nothing to produce
+    const bool listed =
+        ForEachLibraryDevice([&](libusb_device *device, const libusb_device_descriptor &,
+                                 const libusb_config_descriptor &config) {
+            const uint32_t interfaces = config.bNumInterfaces;
+            running += interfaces;
+            if (index >= running) return true;
+            if (selection != kSelectSerial && selection != kSelectDescription &&
+                selection != kSelectLocation) {
+                status = FT_OK;  // nothing to produce
+                return false;
+            }
+            const int usbInterface =
+                interfaces == 1 ? -1 : static_cast<int>(index - (running - interfaces));
+            status = ProduceEntry(device, usbInterface, buffer, selection);
             return false;
-        }
-        const int usbInterface =
-            interfaces == 1 ? -1 : static_cast<int>(index - (running - interfaces));
-        status = ProduceEntry(device, usbInterface, buffer, selection);
-        return false;
-    });
+        });
     if (!listed) return FT_DEVICE_NOT_FOUND;
     return status;
 }
@@ -210,8 +210,8 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
         Description[0] = '\0';
         if (desc.iProduct != 0) {
             unsigned char s[65] = {};
-            const int n =
-                libusb_get_string_descriptor_ascii(device->usb_dev.get(), desc.iProduct, s, sizeof s);
+            const int n = libusb_get_string_descriptor_ascii(device->usb_dev.get(), desc.iProduct,
+                                                             s, sizeof s);
             if (n < 0) return FT_OTHER_ERROR;
             const char *name = reinterpret_cast<const char *>(s);
             if (multi) {

@@ -207,7 +207,8 @@ FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, 
         }
         if (selection == kSelectSerial || selection == kSelectDescription) {
             char own[kNameBufferSize];
-            if (GetOpenDeviceName(usb, device->usb_dev.get(), own, sizeof own, selection) != FT_OK) {
+            if (GetOpenDeviceName(usb, device->usb_dev.get(), own, sizeof own, selection) !=
+                FT_OK) {
                 return give_up(FT_DEVICE_NOT_OPENED);
             }
             // A blank serial number or description names no device: taken as
@@ -370,7 +371,9 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
 
 }  // namespace
 
-void SetThreadStartFaultForTests(int n) { gThreadStartFault = n; }
+void SetThreadStartFaultForTests(int n) {
+    gThreadStartFault = n;
+}
 
 FT_STATUS CloseHandle(FT_HANDLE handle) {
     std::shared_ptr<DeviceExtension> device = AcquireDevice(handle);
@@ -411,6 +414,8 @@ FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *pHandle) 
     return FTCommonOpen(static_cast<const char *>(pArg1), Flags, -1, pHandle);
 }
 
-FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle) { return CloseHandle(ftHandle); }
+FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle) {
+    return CloseHandle(ftHandle);
+}
 
 }  // extern "C"

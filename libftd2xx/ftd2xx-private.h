@@ -77,7 +77,7 @@ using WriteRoutine = int (*)(DeviceExtension *, const void *buffer, uint32_t len
 struct DeviceExtension {
     // --- USB (set by the open, released by the close) ---
     std::unique_ptr<libusb_device_handle, HandleCloser> usb_dev;  // null when not open
-    std::unique_ptr<libusb_device, DeviceUnref> usb_device;      // the enumerated device
+    std::unique_ptr<libusb_device, DeviceUnref> usb_device;       // the enumerated device
     libusb_device_descriptor dev_desc{};
     std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config_desc;
     int usb_interface = -1;  // claimed interface; -1 while none is claimed
@@ -88,8 +88,8 @@ struct DeviceExtension {
     uint32_t vendor_id = 0, product_id = 0;
 
     // --- receive state ---
-    std::atomic<uint8_t> modem_status{0};  // latest packet's byte 0, low four bits cleared
-    std::atomic<uint8_t> line_status{0};   // latest packet's byte 1
+    std::atomic<uint8_t> modem_status{0};    // latest packet's byte 0, low four bits cleared
+    std::atomic<uint8_t> line_status{0};     // latest packet's byte 1
     std::atomic<uint32_t> read_timeout{0};   // FT_Read, ms; 0 = no limit
     std::atomic<uint32_t> write_timeout{0};  // bulk out, ms; 0 = no limit
     std::atomic<bool> stop_threads{false};
@@ -103,16 +103,17 @@ struct DeviceExtension {
     uint32_t rx_write_index = 0;            // rx_mutex
     uint32_t rx_read_index = 0;             // rx_mutex
     uint32_t rx_capacity = kRxCapacity;     // constant after open
-    std::atomic<uint32_t> rx_free{kRxCapacity};  // written under rx_mutex; read lock-free by status calls
+    std::atomic<uint32_t> rx_free{
+        kRxCapacity};  // written under rx_mutex; read lock-free by status calls
     std::atomic<uint64_t> rx_purge_count{0};  // receive purges so far; changed under rx_mutex
-    uint32_t in_transfer_size = 4096;       // rx_mutex (FT_SetUSBParameters vs the reader)
+    uint32_t in_transfer_size = 4096;         // rx_mutex (FT_SetUSBParameters vs the reader)
 
     Event reader_wake_event;
     Event processor_wake_event;
     InTransferSlot in_slots[kInSlotCount];
     uint32_t processor_wait_ms = 300;
     uint32_t reader_wait_ms = 500;
-    std::thread reader_thread;     // started last by the open, joined by the close
+    std::thread reader_thread;  // started last by the open, joined by the close
     std::thread processor_thread;
 
     // Bulk-in transfers libusb holds; the close waits for it to reach 0.
@@ -161,7 +162,7 @@ struct DeviceExtension {
     uint32_t comm_wait_mask = 0;  // comm_mutex
     uint32_t comm_events = 0;     // comm_mutex
     std::atomic<uint32_t> comm_wait_abort{0};
-    uint32_t comm_errors = 0;     // comm_mutex: line errors for FT_W32_ClearCommError
+    uint32_t comm_errors = 0;  // comm_mutex: line errors for FT_W32_ClearCommError
     std::atomic<uint32_t> last_error{0};
     // The comm state last given to FT_W32_SetCommState, as FT_W32_GetCommState
     // reports it. comm_mutex: it is only copied in and out under it.
@@ -224,11 +225,11 @@ FT_STATUS WithDevice(FT_HANDLE handle, Op op) noexcept {
 // Lock order: the library mutex > the registry mutex. The library mutex is
 // held for a whole open, FT_ListDevices and FT_SetVIDPID.
 class LibraryLock {
-public:
+  public:
     LibraryLock();
     bool ok() const { return lock_.owns_lock(); }
 
-private:
+  private:
     std::unique_lock<std::mutex> lock_;
 };
 
@@ -318,8 +319,7 @@ FT_STATUS SetBitMode(DeviceExtension *device, uint8_t mask, uint8_t mode);
 FT_STATUS GetBitMode(DeviceExtension *device, uint8_t *mode);
 FT_STATUS VendorCmdSet(DeviceExtension *device, uint8_t command, const uint8_t *data,
                        uint16_t length);
-FT_STATUS VendorCmdGet(DeviceExtension *device, uint16_t wValue, uint8_t *buffer,
-                       uint16_t length);
+FT_STATUS VendorCmdGet(DeviceExtension *device, uint16_t wValue, uint8_t *buffer, uint16_t length);
 struct EepromWord {
     uint16_t address;
     uint8_t low, high;

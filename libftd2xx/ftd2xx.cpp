@@ -30,9 +30,8 @@ static_assert(PackVersion(1, 4, 8) == 0x00010408);
 
 constexpr int kIdTableCapacity = 24;
 constexpr uint32_t kDefaultIds[] = {
-    0x04036001, 0x04036006, 0x04036010, 0x04036011, 0x04036012, 0x04036014,
-    0x04036015, 0x0403601C, 0x0403FAC1, 0x0403FAC2, 0x0403FAC3, 0x0403FAC4,
-    0x0403FAC5, 0x0403FAC6, 0x08AC1025, 0x15D60001,
+    0x04036001, 0x04036006, 0x04036010, 0x04036011, 0x04036012, 0x04036014, 0x04036015, 0x0403601C,
+    0x0403FAC1, 0x0403FAC2, 0x0403FAC3, 0x0403FAC4, 0x0403FAC5, 0x0403FAC6, 0x08AC1025, 0x15D60001,
 };
 
 // The libusb event thread wakes at least this often to look at its stop
@@ -40,11 +39,11 @@ constexpr uint32_t kDefaultIds[] = {
 constexpr suseconds_t kPollIntervalUs = 100000;
 
 struct LibraryState {
-    std::mutex glibmutex;                // the library mutex
-    std::atomic<int> gInitialised{0};    // written under glibmutex (or before main)
-    std::unique_ptr<IdTable> gIdt;       // guarded by glibmutex
+    std::mutex glibmutex;              // the library mutex
+    std::atomic<int> gInitialised{0};  // written under glibmutex (or before main)
+    std::unique_ptr<IdTable> gIdt;     // guarded by glibmutex
     std::atomic<bool> do_libusb_update{false};
-    std::thread poll_libusb_thread;      // started and joined under glibmutex
+    std::thread poll_libusb_thread;  // started and joined under glibmutex
 };
 
 LibraryState &Lib() {
@@ -139,9 +138,13 @@ bool EnsureInitialisedLocked() {
     return constructD2xx() == 1;
 }
 
-bool IsInitialised() { return Lib().gInitialised.load() != 0; }
+bool IsInitialised() {
+    return Lib().gInitialised.load() != 0;
+}
 
-IdTable *IdTableLocked() { return Lib().gIdt.get(); }
+IdTable *IdTableLocked() {
+    return Lib().gIdt.get();
+}
 
 int DeviceMatch(uint32_t vid, uint32_t pid) {
     IdTable *idt = IdTableLocked();
@@ -163,7 +166,9 @@ bool ReinitialiseLibusb() {
     return EnsureInitialisedLocked();
 }
 
-int versionNumberToHex() { return PackVersion(kVersionMajor, kVersionMinor, kVersionBuild); }
+int versionNumberToHex() {
+    return PackVersion(kVersionMajor, kVersionMinor, kVersionBuild);
+}
 
 }  // namespace d2xx
 
@@ -204,10 +209,20 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *pdwVID, uint32_t *pdwPID) {
 }
 
 // Calls that only mean something on other platforms.
-FTD2XX_API FT_STATUS FT_Rescan(void) { return FT_NOT_SUPPORTED; }
-FTD2XX_API FT_STATUS FT_Reload(uint16_t, uint16_t) { return FT_NOT_SUPPORTED; }
-FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE, int32_t *) { return FT_NOT_SUPPORTED; }
-FTD2XX_API FT_STATUS FT_ComPortIdle(FT_HANDLE) { return FT_NOT_SUPPORTED; }
-FTD2XX_API FT_STATUS FT_ComPortCancelIdle(FT_HANDLE) { return FT_NOT_SUPPORTED; }
+FTD2XX_API FT_STATUS FT_Rescan(void) {
+    return FT_NOT_SUPPORTED;
+}
+FTD2XX_API FT_STATUS FT_Reload(uint16_t, uint16_t) {
+    return FT_NOT_SUPPORTED;
+}
+FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE, int32_t *) {
+    return FT_NOT_SUPPORTED;
+}
+FTD2XX_API FT_STATUS FT_ComPortIdle(FT_HANDLE) {
+    return FT_NOT_SUPPORTED;
+}
+FTD2XX_API FT_STATUS FT_ComPortCancelIdle(FT_HANDLE) {
+    return FT_NOT_SUPPORTED;
+}
 
 }  // extern "C"

@@ -10,7 +10,9 @@ IdTable::IdTable(int capacity) : capacity_(capacity > 0 ? capacity : 1) {
     ids_.reserve(static_cast<size_t>(capacity_));
 }
 
-bool IdTable::Find(uint32_t id) const { return std::find(ids_.begin(), ids_.end(), id) != ids_.end(); }
+bool IdTable::Find(uint32_t id) const {
+    return std::find(ids_.begin(), ids_.end(), id) != ids_.end();
+}
 
 int IdTable::Add(uint32_t id) {
     if (Find(id)) return 0;
@@ -29,7 +31,9 @@ int IdTable::Add(uint32_t id) {
     return 0;
 }
 
-uint32_t IdTable::FinalEntry() const { return ids_.empty() ? 0 : ids_.back(); }
+uint32_t IdTable::FinalEntry() const {
+    return ids_.empty() ? 0 : ids_.back();
+}
 
 std::unique_ptr<IdTable> IdTable_create(int capacity) {
     try {

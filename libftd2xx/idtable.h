@@ -9,7 +9,7 @@
 namespace d2xx {
 
 class IdTable {
-public:
+  public:
     explicit IdTable(int capacity);
 
     bool Find(uint32_t id) const;
@@ -22,12 +22,14 @@ public:
     int capacity() const { return capacity_; }
     int id_count() const { return static_cast<int>(ids_.size()); }
 
-private:
+  private:
     int capacity_;               // grows by doubling when full
     std::vector<uint32_t> ids_;  // in the order they were added, no duplicates
 };
 
 std::unique_ptr<IdTable> IdTable_create(int capacity);
-inline uint32_t MakeUsbId(uint32_t vid, uint32_t pid) { return (vid << 16) | (pid & 0xFFFFu); }
+inline uint32_t MakeUsbId(uint32_t vid, uint32_t pid) {
+    return (vid << 16) | (pid & 0xFFFFu);
+}
 
 }  // namespace d2xx

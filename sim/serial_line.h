@@ -10,10 +10,10 @@ namespace ftdisim {
 
 // The UART settings the host last gave the chip, decoded from its requests.
 struct LineSettings {
-    uint32_t baud = 9600;       // rate the chip's divisor really produces
-    uint8_t data_bits = 8;      // 7 or 8
-    uint8_t parity = 0;         // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t stop_bits = 0;      // 0 = one stop bit, 1 = 1.5, 2 = two
+    uint32_t baud = 9600;   // rate the chip's divisor really produces
+    uint8_t data_bits = 8;  // 7 or 8
+    uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t stop_bits = 0;  // 0 = one stop bit, 1 = 1.5, 2 = two
     bool break_on = false;
 
     bool operator==(const LineSettings &) const = default;
@@ -30,7 +30,7 @@ inline bool Is9600_8N1(const LineSettings &s) {
 // Thread-safe: SendToHost may be called from any thread, including from
 // inside SerialPeer::OnHostBytes.
 class SerialLine {
-public:
+  public:
     virtual ~SerialLine() = default;
     // Bytes arrive on the chip's RX pin and enter its receive FIFO.
     virtual void SendToHost(const uint8_t *data, size_t n) = 0;
@@ -42,7 +42,7 @@ public:
 // the converter). The chip calls OnHostBytes without holding any of its own
 // locks, on the simulation's worker thread: it must not block.
 class SerialPeer {
-public:
+  public:
     virtual ~SerialPeer() = default;
     // Called once when the peer is attached; `line` outlives the attachment.
     virtual void Attach(SerialLine *line) = 0;

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftd2xx-private.h"
@@ -41,7 +41,7 @@ inline std::vector<Req> VendorSeen(const ftdisim::Chip &chip) {
 }  // namespace devtest
 
 class DeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { bed_ = std::make_unique<ftdisim::Testbed>(); }
 
     void TearDown() override {

@@ -25,7 +25,7 @@ std::vector<uint8_t> Pattern(size_t n, unsigned seed = 0) {
 
 // Runs a test from a directory holding the given ftd2xx.cfg (or none).
 class ScopedConfig {
-public:
+  public:
     explicit ScopedConfig(const std::string &text) {
         old_ = std::filesystem::current_path();
         dir_ = std::filesystem::temp_directory_path() /
@@ -39,7 +39,7 @@ public:
         std::filesystem::remove_all(dir_);
     }
 
-private:
+  private:
     static inline int counter_ = 0;
     std::filesystem::path old_, dir_;
 };
@@ -115,9 +115,8 @@ TEST_F(Io, FullRingPausesReceptionInsteadOfDroppingBytes) {
     const auto data = Pattern(300000, 3);
     chip.If(0).InjectRx(data);
     uint32_t waiting = 0;
-    ASSERT_TRUE(Eventually([&] {
-        return FT_GetQueueStatusEx(h, &waiting) == FT_OK && waiting > 262144 - 600;
-    }));
+    ASSERT_TRUE(Eventually(
+        [&] { return FT_GetQueueStatusEx(h, &waiting) == FT_OK && waiting > 262144 - 600; }));
     std::this_thread::sleep_for(100ms);
     EXPECT_LE(waiting, 262144u);
     EXPECT_GT(chip.If(0).RxPending(), 0u);  // the rest waits in the chip
@@ -257,7 +256,8 @@ TEST_F(Io, TwoThreadsWritingAreServedOneWholeWriteAtATime) {
     ASSERT_EQ(out.size(), 40u);
     for (const auto &t : out) {
         ASSERT_EQ(t.data.size(), 300u);
-        EXPECT_TRUE(std::all_of(t.data.begin(), t.data.end(), [&](uint8_t c) { return c == t.data[0]; }));
+        EXPECT_TRUE(
+            std::all_of(t.data.begin(), t.data.end(), [&](uint8_t c) { return c == t.data[0]; }));
     }
 }
 

@@ -36,9 +36,9 @@ TEST_F(Listing, NoDeviceCountsZeroListsNothingAndFindsNoIndex) {
     uint32_t devs = 7;
     EXPECT_EQ(FT_CreateDeviceInfoList(&devs), FT_OK);
     EXPECT_EQ(devs, 0u);
-    EXPECT_EQ(FT_GetDeviceInfoDetail(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr),
-              FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(
+        FT_GetDeviceInfoDetail(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+        FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(FT_GetDeviceInfoList(nullptr, &devs), FT_OK);
     EXPECT_EQ(devs, 0u);
 }

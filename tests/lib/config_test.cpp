@@ -3,8 +3,8 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>

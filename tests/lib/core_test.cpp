@@ -40,7 +40,7 @@ TEST(AcceptedIds, DefaultsThenApplicationIdsAreReportedAndMatched) {
     EXPECT_EQ(vid, 0x15D6u);
     EXPECT_EQ(pid, 0x0001u);
 
-    EXPECT_EQ(FT_SetVIDPID(0, 0), FT_OK);           // ignored
+    EXPECT_EQ(FT_SetVIDPID(0, 0), FT_OK);            // ignored
     EXPECT_EQ(FT_SetVIDPID(0x0403, 0x6001), FT_OK);  // already a default
     ASSERT_EQ(FT_GetVIDPID(&vid, &pid), FT_OK);
     EXPECT_EQ(vid, 0x15D6u);

@@ -32,7 +32,8 @@ std::vector<uint8_t> Packets(const std::vector<uint8_t> &payload, uint32_t packe
     do {
         out.push_back(modem);
         out.push_back(line);
-        for (uint32_t k = 0; k < packet_size - 2 && i < payload.size(); ++k) out.push_back(payload[i++]);
+        for (uint32_t k = 0; k < packet_size - 2 && i < payload.size(); ++k)
+            out.push_back(payload[i++]);
     } while (i < payload.size());
     return out;
 }
@@ -88,7 +89,8 @@ TEST(PacketParsing, TransferIsCutAtPacketBoundariesAndStatusBytesStripped) {
     const auto big = Bytes(1020, 7);
     const auto hs_transfer = Packets(big, 512);
     ASSERT_EQ(hs_transfer.size(), 1024u);
-    d2xx::ProcessBulkInData(hs.get(), hs_transfer.data(), static_cast<uint32_t>(hs_transfer.size()));
+    d2xx::ProcessBulkInData(hs.get(), hs_transfer.data(),
+                            static_cast<uint32_t>(hs_transfer.size()));
     EXPECT_EQ(Drain(hs.get()), big);
 }
 
