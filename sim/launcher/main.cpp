@@ -299,7 +299,7 @@ int StatusOf(int wait_status) {
 
 int Run(int argc, char **argv) {
     // Before any thread exists: SIGTERM and SIGHUP stay blocked in every
-    // thread but the main one, which forwards them once the child runs.
+    // thread; the main one takes them and forwards them once the child runs.
     sigset_t forwarded;
     sigemptyset(&forwarded);
     sigaddset(&forwarded, SIGTERM);
@@ -412,20 +412,22 @@ int Run(int argc, char **argv) {
     }
 
     g_child.store(pid);
-    struct sigaction forward {};
-    forward.sa_handler = ForwardSignal;
-    sigemptyset(&forward.sa_mask);
-    forward.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &forward, nullptr);
-    sigaction(SIGHUP, &forward, nullptr);
-    pthread_sigmask(SIG_UNBLOCK, &forwarded, nullptr);
-
     runner.emplace(script, o.unplug_after, *testbed, devices, *transcript, start);
-    while (waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
+    // SIGTERM and SIGHUP stay blocked and are taken synchronously here, not
+    // by a handler: no async-signal context, and sanitizer runtimes that
+    // defer handlers while a thread sits in waitpid cannot hold them back.
+    // Each turn also looks at the child, so its exit is seen within a tick.
+    const timespec tick{0, 50 * 1000 * 1000};
+    for (;;) {
+        const pid_t done = waitpid(pid, &wait_status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) {
             std::fprintf(stderr, "%s: waitpid: %s\n", kProgram, std::strerror(errno));
             return kSetupFailure;
         }
+        siginfo_t info{};
+        const int sig = sigtimedwait(&forwarded, &info, &tick);
+        if (sig > 0) ForwardSignal(sig);
     }
     g_child.store(0);
     runner.reset();
