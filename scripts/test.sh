@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== formatting =="
+git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
 run_suite() {
   local dir=$1
   shift
