@@ -251,7 +251,8 @@ void RunTransfer(Harness &h, const Transfer &t) {
         start = d->rx_write_index;
     }
     const std::vector<uint8_t> payload = Expect(h, t);
-    const d2xx::ParseResult r = d2xx::ProcessBulkInData(d, t.data, t.length);
+    const d2xx::ParseResult r =
+        d2xx::ProcessBulkInData(d, t.data, t.length, d->rx_purge_count.load());
     Require(r == d2xx::ParseResult::kDone, "the parse did not run to the end", h.transfer);
     {
         std::scoped_lock lock(d->rx_mutex);

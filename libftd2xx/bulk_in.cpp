@@ -151,8 +151,9 @@ void processor_thread(DeviceExtension *device) {
         if (slot.purge_generation != device->rx_purge_count) {
             slot.length = 0;
         } else {
-            const ParseResult r = ProcessBulkInData(device, slot.buffer.get(),
-                                                    static_cast<uint32_t>(slot.length.load()));
+            const ParseResult r =
+                ProcessBulkInData(device, slot.buffer.get(),
+                                  static_cast<uint32_t>(slot.length.load()), slot.purge_generation);
             if (r == ParseResult::kStopped) break;
         }
         slot.free_event.Set();
@@ -161,7 +162,8 @@ void processor_thread(DeviceExtension *device) {
     while (!device->stop_threads) device->processor_wake_event.Wait(0);
 }
 
-ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t n) {
+ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t n,
+                              uint64_t generation) {
     bool event_char_enabled = false;
     uint8_t event_char = 0;
     if (n > 2) {
@@ -169,11 +171,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
         event_char_enabled = device->event_char_enabled != 0;
     }
     const uint32_t packet_size = std::max<uint32_t>(device->packet_size, 2);
-    uint64_t purges_seen = 0;
-    {
-        std::scoped_lock lock(device->rx_mutex);
-        purges_seen = device->rx_purge_count;
-    }
+    const uint64_t purges_seen = generation;
     while (n >= 2) {  // a packet always starts with its two status bytes
         const uint32_t k = std::min(packet_size, n);
         const auto modem = static_cast<uint8_t>(data[0] & kModemStatusMask);
@@ -230,8 +228,10 @@ void UpdateDeadmanTimeout(DeviceExtension *device) {
         std::scoped_lock lock(device->rx_mutex);
         size = device->in_transfer_size;
     }
-    device->in_timeout =
-        (size / (device->packet_size - 2)) * device->latency_ms.load() + device->deadman_timeout;
+    const uint64_t timeout =
+        uint64_t{size / (device->packet_size - 2)} * device->latency_ms.load() +
+        device->deadman_timeout;
+    device->in_timeout = static_cast<uint32_t>(std::min<uint64_t>(timeout, UINT32_MAX));
 }
 
 void signalSomeEvents(DeviceExtension *device, uint8_t modemChanged, uint8_t lineErrors,

@@ -33,15 +33,16 @@ std::shared_ptr<DeviceExtension> AddDevice() {
     return record;
 }
 
-void RemoveDevice(const void *record) {
+bool RemoveDevice(const void *record) {
     std::shared_ptr<DeviceExtension> removed;  // released after the lock is dropped
     Registry &reg = TheRegistry();
     std::scoped_lock lock(reg.mutex);
     auto it = std::find_if(reg.records.begin(), reg.records.end(),
                            [record](const auto &r) { return r.get() == record; });
-    if (it == reg.records.end()) return;
+    if (it == reg.records.end()) return false;
     removed = std::move(*it);
     reg.records.erase(it);
+    return true;
 }
 
 bool IsDeviceValid(const void *handle) {

@@ -57,8 +57,11 @@ void write_thread(DeviceExtension *device) {
         device->write_request_event.Reset();
         int sent = 0;
         int r = 0;
-        // A zero-length request (including the close's wake-up) sends nothing.
-        if (device->writer_running && device->write_length != 0) {
+        // A zero-length request sends nothing; the close's wake-up ends the
+        // thread, and a write that meets it fails rather than passing as sent.
+        if (!device->writer_running) {
+            r = LIBUSB_ERROR_NO_DEVICE;
+        } else if (device->write_length != 0) {
             r = BulkOut(device, device->write_buffer, device->write_length, &sent);
         }
         if (device->write_result) *device->write_result = static_cast<uint32_t>(sent);

@@ -49,10 +49,14 @@ bool ShutdownDevice(DeviceExtension *device) {
     JoinIfRunning(&device->reader_thread);
     JoinIfRunning(&device->processor_thread);
     if (device->writer_thread.joinable()) {
-        device->write_result = nullptr;
-        device->writer_running = false;
-        device->write_length = 0;
-        device->write_request_event.Set();
+        {
+            // Not while a write is posted: it finishes first.
+            std::scoped_lock write_lock(device->write_mutex);
+            device->write_result = nullptr;
+            device->writer_running = false;
+            device->write_length = 0;
+            device->write_request_event.Set();
+        }
         device->writer_thread.join();
     }
     device->writer_running = false;
@@ -379,8 +383,9 @@ FT_STATUS CloseHandle(FT_HANDLE handle) {
     std::shared_ptr<DeviceExtension> device = AcquireDevice(handle);
     if (!device) return FT_INVALID_HANDLE;
     // Unlinked first: a second close, or any later call, sees an invalid
-    // handle, while calls already running keep the record alive.
-    RemoveDevice(device.get());
+    // handle, while calls already running keep the record alive. Of two
+    // closes racing on one handle only the one that unlinked it goes on.
+    if (!RemoveDevice(device.get())) return FT_INVALID_HANDLE;
     const bool reclaimable = ShutdownDevice(device.get());
     {
         std::scoped_lock lock(device->comm_mutex);

@@ -197,7 +197,8 @@ struct DeviceExtension {
 // removal are safe while other threads open and close devices; never held
 // while calling into libusb or waiting.
 std::shared_ptr<DeviceExtension> AddDevice();
-void RemoveDevice(const void *record);
+// True when the record was registered (and is now removed).
+bool RemoveDevice(const void *record);
 bool IsDeviceValid(const void *handle);
 // The n-th record counting from the newest (0), or null.
 std::shared_ptr<DeviceExtension> FindDevice(int n);
@@ -336,7 +337,10 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer);
 enum class ParseResult { kDone, kPurged, kStopped };
 // Cuts one completed transfer into packets, strips their status bytes and
 // appends the payload to the ring. Waits for room when the ring is full.
-ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t length);
+// `generation` is the purge count the transfer completed under: a purge
+// after it drops the rest of the transfer.
+ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t length,
+                              uint64_t generation);
 // The host side of a receive purge.
 void PurgeReceive(DeviceExtension *device);
 void UpdateDeadmanTimeout(DeviceExtension *device);

@@ -1,6 +1,7 @@
 // Opening a chip by index, serial number, description or location, what the
 // open sends to the chip, and what a failed open leaves behind.
 #include <cstring>
+#include <thread>
 
 #include "device_fixture.h"
 
@@ -239,6 +240,24 @@ TEST_F(Opening, CloseTwiceAndHandlesThatWereNeverOpened) {
     EXPECT_EQ(FT_Close(nullptr), FT_INVALID_HANDLE);
     uint32_t n = 0;
     EXPECT_EQ(FT_GetQueueStatus(h, &n), FT_INVALID_HANDLE);
+    EXPECT_EQ(OpenUsbFiles(), 0);
+}
+
+TEST_F(Opening, TwoThreadsClosingOneHandleShutItDownOnce) {
+    Add(WithSerial(ChipSpec::FT232R(), "FTRACE01"));
+    StartLibrary();
+    for (int round = 0; round < 10; ++round) {
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(FT_OpenEx(const_cast<char *>("FTRACE01"), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+        FT_STATUS a = FT_OTHER_ERROR, b = FT_OTHER_ERROR;
+        std::thread first([&] { a = FT_Close(h); });
+        std::thread second([&] { b = FT_Close(h); });
+        first.join();
+        second.join();
+        EXPECT_TRUE((a == FT_OK && b == FT_INVALID_HANDLE) ||
+                    (a == FT_INVALID_HANDLE && b == FT_OK))
+            << a << " " << b;
+    }
     EXPECT_EQ(OpenUsbFiles(), 0);
 }
 

@@ -60,7 +60,8 @@ TEST(PacketParsing, StatusOnlyTransferUpdatesStatusButAppendsAndReportsNothing) 
     auto d = MakeRecord();
     d->comm_wait_mask = EV_RXCHAR | EV_ERR | EV_CTS;
     const uint8_t idle[2] = {0x11, 0x62};  // CTS, overrun bit in the line status
-    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), idle, 2), ParseResult::kDone);
+    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), idle, 2, d->rx_purge_count.load()),
+              ParseResult::kDone);
     EXPECT_EQ(d->modem_status.load(), 0x10);  // low four bits cleared
     EXPECT_EQ(d->line_status.load(), 0x62);
     EXPECT_EQ(d->rx_free.load(), d->rx_capacity);
@@ -69,7 +70,7 @@ TEST(PacketParsing, StatusOnlyTransferUpdatesStatusButAppendsAndReportsNothing) 
     EXPECT_EQ(d->comm_events, static_cast<uint32_t>(EV_CTS));
     // The same status again is no change.
     d->comm_events = 0;
-    d2xx::ProcessBulkInData(d.get(), idle, 2);
+    d2xx::ProcessBulkInData(d.get(), idle, 2, d->rx_purge_count.load());
     EXPECT_EQ(d->comm_events, 0u);
 }
 
@@ -81,7 +82,8 @@ TEST(PacketParsing, TransferIsCutAtPacketBoundariesAndStatusBytesStripped) {
     transfer.push_back(0x01);
     transfer.push_back(0x60);
     ASSERT_EQ(transfer.size(), 130u);
-    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), transfer.data(), 130), ParseResult::kDone);
+    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), transfer.data(), 130, d->rx_purge_count.load()),
+              ParseResult::kDone);
     EXPECT_EQ(Drain(d.get()), payload);
 
     // 512-byte packets on a high-speed chip.
@@ -89,8 +91,8 @@ TEST(PacketParsing, TransferIsCutAtPacketBoundariesAndStatusBytesStripped) {
     const auto big = Bytes(1020, 7);
     const auto hs_transfer = Packets(big, 512);
     ASSERT_EQ(hs_transfer.size(), 1024u);
-    d2xx::ProcessBulkInData(hs.get(), hs_transfer.data(),
-                            static_cast<uint32_t>(hs_transfer.size()));
+    d2xx::ProcessBulkInData(hs.get(), hs_transfer.data(), static_cast<uint32_t>(hs_transfer.size()),
+                            hs->rx_purge_count.load());
     EXPECT_EQ(Drain(hs.get()), big);
 }
 
@@ -98,7 +100,8 @@ TEST(PacketParsing, LineErrorsAndModemChangesAreRecordedAsCommEvents) {
     auto d = MakeRecord();
     d->comm_wait_mask = EV_ERR | EV_RLSD | EV_RING | EV_RXCHAR;
     auto transfer = Packets(Bytes(3), 64, 0x81 /* DCD */, 0x64 /* parity */);
-    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()));
+    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->comm_errors, 0x04u);
     EXPECT_EQ(d->comm_events, static_cast<uint32_t>(EV_ERR | EV_RLSD | EV_RXCHAR));
     EXPECT_TRUE(d->comm_event.IsSet());
@@ -106,7 +109,8 @@ TEST(PacketParsing, LineErrorsAndModemChangesAreRecordedAsCommEvents) {
     // Errors accumulate even when nobody waits for EV_ERR.
     auto quiet = MakeRecord();
     auto framing = Packets(Bytes(1), 64, 0x41 /* RI */, 0x68);
-    d2xx::ProcessBulkInData(quiet.get(), framing.data(), static_cast<uint32_t>(framing.size()));
+    d2xx::ProcessBulkInData(quiet.get(), framing.data(), static_cast<uint32_t>(framing.size()),
+                            quiet->rx_purge_count.load());
     EXPECT_EQ(quiet->comm_errors, 0x08u);
     EXPECT_EQ(quiet->comm_events, 0u);
     EXPECT_FALSE(quiet->comm_event.IsSet());
@@ -116,11 +120,13 @@ TEST(PacketParsing, EventCharacterIsSeenOnlyWhenEnabled) {
     auto d = MakeRecord();
     d->comm_wait_mask = EV_RXFLAG;
     auto transfer = Packets({'a', 0x7E, 'b'}, 64);
-    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()));
+    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->comm_events, 0u);
     d->event_char = 0x7E;
     d->event_char_enabled = 1;
-    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()));
+    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->comm_events, static_cast<uint32_t>(EV_RXFLAG));
 }
 
@@ -133,7 +139,8 @@ TEST(ReceiveRing, WritesWrapAtTheEndOfTheStorageInOrder) {
     }
     const auto payload = Bytes(62, 40);
     const auto transfer = Packets(payload, 64);
-    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()));
+    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->rx_write_index, 52u);
     EXPECT_EQ(Drain(d.get()), payload);
 }
@@ -142,7 +149,8 @@ TEST(ReceiveRing, PayloadThatExactlyFillsTheRingIsAccepted) {
     auto d = MakeRecord();
     d->rx_free = 62;
     const auto transfer = Packets(Bytes(62), 64);
-    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), transfer.data(), 64), ParseResult::kDone);
+    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), transfer.data(), 64, d->rx_purge_count.load()),
+              ParseResult::kDone);
     EXPECT_EQ(d->rx_free.load(), 0u);
 }
 
@@ -155,7 +163,8 @@ TEST(ReceiveRing, FullRingHoldsTheTransferUntilAReadMakesRoomAndLosesNothing) {
     ParseResult result = ParseResult::kStopped;
     std::thread processor([&] {
         result = d2xx::ProcessBulkInData(d.get(), transfer.data(),
-                                         static_cast<uint32_t>(transfer.size()));
+                                         static_cast<uint32_t>(transfer.size()),
+                                         d->rx_purge_count.load());
         finished = true;
     });
     std::this_thread::sleep_for(50ms);
@@ -178,7 +187,8 @@ TEST(ReceiveRing, PurgeOrCloseReleasesAProcessorWaitingForRoom) {
         ParseResult result = ParseResult::kDone;
         std::thread processor([&] {
             result = d2xx::ProcessBulkInData(d.get(), transfer.data(),
-                                             static_cast<uint32_t>(transfer.size()));
+                                             static_cast<uint32_t>(transfer.size()),
+                                             d->rx_purge_count.load());
         });
         std::this_thread::sleep_for(20ms);
         if (close) {
@@ -199,7 +209,8 @@ TEST(ReceiveRing, PurgeOrCloseReleasesAProcessorWaitingForRoom) {
 TEST(ReceiveRing, PurgeEmptiesTheRingAndKeepsPendingEvents) {
     auto d = MakeRecord();
     const auto transfer = Packets(Bytes(20), 64);
-    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()));
+    d2xx::ProcessBulkInData(d.get(), transfer.data(), static_cast<uint32_t>(transfer.size()),
+                            d->rx_purge_count.load());
     d->event_status = FT_EVENT_RXCHAR;
     const uint64_t before = d->rx_purge_count;
     d2xx::PurgeReceive(d.get());
@@ -209,6 +220,17 @@ TEST(ReceiveRing, PurgeEmptiesTheRingAndKeepsPendingEvents) {
     // Completions recorded before this count carry purged data.
     EXPECT_EQ(d->rx_purge_count.load(), before + 1);
     EXPECT_EQ(d->event_status.load(), static_cast<uint32_t>(FT_EVENT_RXCHAR));  // kept
+}
+
+TEST(ReceiveRing, TransferCompletedBeforeAPurgeIsNotAppendedAfterIt) {
+    auto d = MakeRecord();
+    const uint64_t completed_under = d->rx_purge_count;
+    d2xx::PurgeReceive(d.get());  // between the completion and its parse
+    const auto transfer = Packets(Bytes(20), 64);
+    EXPECT_EQ(d2xx::ProcessBulkInData(d.get(), transfer.data(),
+                                      static_cast<uint32_t>(transfer.size()), completed_under),
+              ParseResult::kPurged);
+    EXPECT_EQ(d->rx_free.load(), d->rx_capacity);
 }
 
 TEST(EventNotification, OneBitUntilCollectedWithDataBeforeModemBeforeLineErrors) {
@@ -222,11 +244,13 @@ TEST(EventNotification, OneBitUntilCollectedWithDataBeforeModemBeforeLineErrors)
 
     // Data and a CTS change in one packet: only the data is recorded.
     auto both = Packets(Bytes(4), 64, 0x11, 0x60);
-    d2xx::ProcessBulkInData(d.get(), both.data(), static_cast<uint32_t>(both.size()));
+    d2xx::ProcessBulkInData(d.get(), both.data(), static_cast<uint32_t>(both.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->event_status.load(), static_cast<uint32_t>(FT_EVENT_RXCHAR));
     // Nothing else is recorded while a bit waits.
     auto error = Packets(Bytes(1), 64, 0x01, 0x68);
-    d2xx::ProcessBulkInData(d.get(), error.data(), static_cast<uint32_t>(error.size()));
+    d2xx::ProcessBulkInData(d.get(), error.data(), static_cast<uint32_t>(error.size()),
+                            d->rx_purge_count.load());
     EXPECT_EQ(d->event_status.load(), static_cast<uint32_t>(FT_EVENT_RXCHAR));
 
     d->event_status = 0;  // collected
@@ -250,6 +274,10 @@ TEST(DeadmanTimeout, BulkInTimeOutFollowsTransferSizeLatencyAndDeadman) {
     d->deadman_timeout = 1000;
     d2xx::UpdateDeadmanTimeout(d.get());
     EXPECT_EQ(d->in_timeout.load(), 2056u);
+    // "As good as forever" stays the longest time-out, never wraps to a short one.
+    d->deadman_timeout = UINT32_MAX;
+    d2xx::UpdateDeadmanTimeout(d.get());
+    EXPECT_EQ(d->in_timeout.load(), UINT32_MAX);
 }
 
 }  // namespace
