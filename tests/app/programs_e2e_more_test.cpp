@@ -4,13 +4,7 @@
 // that is unplugged while a program runs. What the terminal shows is compared
 // character for character; the converter's side is read from the launcher's
 // transcript.
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
-#include <utmp.h>
 
 #include <gtest/gtest.h>
 
@@ -18,34 +12,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "converter/wiegand_converter.h"
+#include "e2e_session.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Generous: the simulated chip runs under umockdev on a shared machine.
-constexpr auto kPatience = 60s;
-
-std::string Replace(std::string text, const std::string &from, const std::string &to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
+using namespace e2e;
 
 // "%02X " for every byte: how the programs and the transcript show bytes.
 std::string Hex(const std::vector<std::uint8_t> &bytes) {
@@ -71,133 +48,6 @@ std::string RawEvent(const std::string &seconds, const std::vector<std::uint8_t>
     return seconds + " raw " + hex + "\n";
 }
 
-class TempFile {
-  public:
-    explicit TempFile(const std::string &contents = "") {
-        char name[] = "/tmp/wg-e2e-more-XXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
-        if (fd != -1) {
-            if (!contents.empty() && write(fd, contents.data(), contents.size()) < 0) path_.clear();
-            close(fd);
-        }
-    }
-    ~TempFile() { unlink(path_.c_str()); }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// One program run on a pseudo-terminal under the launcher. The terminal's
-// attributes are taken before the child exists, so they are the ones the
-// program found at start whatever it does later.
-class Session {
-  public:
-    explicit Session(std::vector<std::string> args) {
-        std::vector<std::string> argv = {FTDISIM_RUN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargv;
-        for (std::string &a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        int slave = -1;
-        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return;
-        tcgetattr(master_, &initial_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(master_);
-            if (login_tty(slave) != 0) _exit(126);
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-        close(slave);
-    }
-    ~Session() {
-        if (pid_ > 0 && !finished_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ != -1) close(master_);
-    }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
-
-    bool Started() const { return pid_ > 0; }
-
-    // Waits until `text` shows after the previous match; true when it did.
-    bool WaitFor(const std::string &text) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            const std::string shown = Output();
-            const std::size_t at = shown.find(text, cursor_);
-            if (at != std::string::npos) {
-                cursor_ = at + text.size();
-                return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline || !Pump(100)) return false;
-        }
-    }
-
-    void Type(const std::string &keys) {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-
-    // Reads until the program has gone and returns the launcher's exit status
-    // (the program's, or 128 + the signal that ended it); -1 when it did not
-    // end within the patience, in which case it is killed.
-    int Finish() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        int status = 0;
-        for (;;) {
-            const pid_t got = waitpid(pid_, &status, WNOHANG);
-            if (got == pid_) break;
-            if (got == -1 || std::chrono::steady_clock::now() > deadline) return -1;
-            Pump(100);
-        }
-        finished_ = true;
-        // What the program wrote last may still wait in the terminal.
-        while (Pump(50) && Readable()) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    // What the terminal showed, with its line ends ("\r\n") back to "\n".
-    std::string Output() const { return Replace(raw_, "\r\n", "\n"); }
-
-    struct termios Attributes() const {
-        struct termios t {};
-        tcgetattr(master_, &t);
-        return t;
-    }
-    const struct termios &InitialAttributes() const { return initial_; }
-
-  private:
-    bool Readable() const {
-        struct pollfd p = {master_, POLLIN, 0};
-        return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-    }
-
-    // Reads what is there within `ms`; false once the terminal has closed.
-    bool Pump(int ms) {
-        struct pollfd p = {master_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return true;
-        char buf[4096];
-        const ssize_t n = read(master_, buf, sizeof buf);
-        if (n <= 0) return false;
-        raw_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int master_ = -1;
-    bool finished_ = false;
-    std::size_t cursor_ = 0;
-    std::string raw_;
-    struct termios initial_ {};
-};
-
 // The terminal is as the program found it: modes, flags and every control
 // character.
 ::testing::AssertionResult SameTerminal(const struct termios &before, const struct termios &after) {
@@ -214,24 +64,7 @@ class Session {
     return ::testing::AssertionSuccess();
 }
 
-const std::string kRule(76, '#');
-
-// Everything up to and including the first device-choice prompt.
-std::string BannerAndList(const std::string &modeLine, const std::string &serial) {
-    return "\n\n" + kRule +
-           "\n"
-           "In Linux, the VCP driver and D2XX driver are incompatible with each other.\n"
-           "To correctly execute this application the VCP driver must be unloaded:\n"
-           "Execute \"sudo rmmod ftdi_sio\"\n"
-           "Execute \"sudo rmmod usbserial\"\n"
-           "When the FTDI device is power cycled or reset the VCP driver will be reloaded.\n"
-           "The rmmod process must be repeated each time this occurs.\n" +
-           kRule + "\n\n" + "Quillmark\nTavrin Wiegand Converters Application\n" + modeLine +
-           "\n\n\n List of avaiable devices: \n\n1) SN=" + serial + " \n\n Choose from (1-1) :";
-}
-
 const std::string kPrompt = "\n Choose from (1-1) :";
-const std::string kConnected = "\n Connected to device SN=TWC00001\n";
 const std::string kExit = "Exit \n\n";
 
 struct Program {
@@ -252,32 +85,14 @@ const Program kOutputProgram = {
     {"-m", "output"},
     ftdisim::ConverterMode::kOutput,
     "Example 2 - Output mode",
-    "\n\n"
-    "Press 'r' or 'R' to send a Reset device\n"
-    "Press 'd' or 'D' to read the device EEPROM\n"
-    "Press 'x' or 'X' to exit\n"
-    "\n\n",
+    kOutputHelp,
     "T",
     "Set Tamper",
 };
 
 const Program kInputProgram = {
-    "wg_input",
-    WG_INPUT,
-    {"-m", "input"},
-    ftdisim::ConverterMode::kInput,
-    "Example 1 - Input mode",
-    "\n\n"
-    "Press 'O' to set GPIO0 to high level\n"
-    "Press 'o' to set GPIO0 to low level\n"
-    "Press 'P' to set GPIO1 to high level\n"
-    "Press 'p' to set GPIO1 to low level\n"
-    "Press 'r' or 'R' to send a Reset device\n"
-    "Press 'd' or 'D' to read the device EEPROM\n"
-    "Press 'x' or 'X' to exit\n"
-    "\n\n",
-    "O",
-    "Set GPIO0",
+    "wg_input", WG_INPUT, {"-m", "input"}, ftdisim::ConverterMode::kInput, "Example 1 - Input mode",
+    kInputHelp, "O",      "Set GPIO0",
 };
 
 // The launcher's arguments for `program`, with `extra` options before it.
@@ -304,21 +119,6 @@ std::string UntilHelp(const Program &program) {
         return ::testing::AssertionFailure() << "no help text:\n" << s.Output();
     }
     return ::testing::AssertionSuccess();
-}
-
-// The transcript's lines in one direction: the bytes of each, in order.
-std::vector<std::string> TranscriptBytes(const std::string &transcript, const std::string &dir) {
-    std::istringstream in(transcript);
-    std::vector<std::string> lines;
-    const std::string marker = " " + dir + " ";
-    for (std::string l; std::getline(in, l);) {
-        if (l.empty() || l[0] == '#') continue;
-        const std::size_t at = l.find(marker);
-        if (at == std::string::npos) continue;
-        const std::size_t start = at + marker.size();
-        lines.push_back(l.substr(start, l.find(" (", start) - start));
-    }
-    return lines;
 }
 
 // Waits until the transcript file holds `text`.

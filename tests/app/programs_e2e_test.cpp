@@ -3,191 +3,25 @@
 // a user types them, and what the terminal shows is compared character for
 // character. The converter's side is checked through the launcher's
 // transcript.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "e2e_session.h"
+
 namespace {
 
-using namespace std::chrono_literals;
+using namespace e2e;
 
-// Generous: the simulated chip runs under umockdev on a shared machine.
-constexpr auto kPatience = 60s;
-
-std::string Replace(std::string text, const std::string &from, const std::string &to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-class TempFile {
-  public:
-    explicit TempFile(const std::string &contents = "") {
-        char name[] = "/tmp/wg-e2e-XXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
-        if (fd != -1) {
-            if (!contents.empty() && write(fd, contents.data(), contents.size()) < 0) path_.clear();
-            close(fd);
-        }
-    }
-    ~TempFile() { unlink(path_.c_str()); }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// One program run on a pseudo-terminal under the launcher.
-class Session {
-  public:
-    explicit Session(std::vector<std::string> args) {
-        std::vector<std::string> argv = {FTDISIM_RUN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargv;
-        for (std::string &a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            execv(cargv[0], cargv.data());
-            _exit(127);
-        }
-        tcgetattr(master_, &initial_);
-    }
-    ~Session() {
-        if (pid_ > 0 && !finished_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ != -1) close(master_);
-    }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
-
-    // Waits until `text` shows after the previous match; true when it did.
-    bool WaitFor(const std::string &text) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            const std::string shown = Output();
-            const std::size_t at = shown.find(text, cursor_);
-            if (at != std::string::npos) {
-                cursor_ = at + text.size();
-                return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline || !Pump(100)) return false;
-        }
-    }
-
-    // Waits until every one of `texts` has shown after the previous match.
-    bool WaitForAll(const std::vector<std::string> &texts) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            const std::string shown = Output().substr(cursor_);
-            bool all = true;
-            for (const std::string &t : texts) all = all && shown.find(t) != std::string::npos;
-            if (all) return true;
-            if (std::chrono::steady_clock::now() > deadline || !Pump(100)) return false;
-        }
-    }
-
-    void Type(const std::string &keys) {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-
-    // Reads until the program has gone; returns the launcher's exit status
-    // (the program's, or 128 + the signal that ended it).
-    int Finish() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (std::chrono::steady_clock::now() < deadline && Pump(100)) {
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, 0) != pid_) return -1;
-        finished_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    // What the terminal showed, with its line ends ("\r\n") back to "\n".
-    std::string Output() const { return Replace(raw_, "\r\n", "\n"); }
-
-    struct termios Attributes() const {
-        struct termios t {};
-        tcgetattr(master_, &t);
-        return t;
-    }
-    const struct termios &InitialAttributes() const { return initial_; }
-
-  private:
-    // Reads what is there within `ms`; false once the terminal has closed.
-    bool Pump(int ms) {
-        struct pollfd p = {master_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return true;
-        char buf[4096];
-        const ssize_t n = read(master_, buf, sizeof buf);
-        if (n <= 0) return false;
-        raw_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int master_ = -1;
-    bool finished_ = false;
-    std::size_t cursor_ = 0;
-    std::string raw_;
-    struct termios initial_ {};
-};
-
-const std::string kRule(76, '#');
-
+// Everything up to the device chosen; the "1" is the terminal's echo.
 std::string StartText(const std::string &modeLine, const std::string &serial) {
-    return "\n\n" + kRule +
-           "\n"
-           "In Linux, the VCP driver and D2XX driver are incompatible with each other.\n"
-           "To correctly execute this application the VCP driver must be unloaded:\n"
-           "Execute \"sudo rmmod ftdi_sio\"\n"
-           "Execute \"sudo rmmod usbserial\"\n"
-           "When the FTDI device is power cycled or reset the VCP driver will be reloaded.\n"
-           "The rmmod process must be repeated each time this occurs.\n" +
-           kRule + "\n\n" + "Quillmark\nTavrin Wiegand Converters Application\n" + modeLine +
-           "\n\n\n List of avaiable devices: \n\n1) SN=" + serial +
-           " \n\n Choose from (1-1) :1\n";  // the "1" is the terminal's echo
+    return BannerAndList(modeLine, serial) + "1\n";
 }
-
-const std::string kOutputHelp =
-    "\n\n"
-    "Press 'r' or 'R' to send a Reset device\n"
-    "Press 'd' or 'D' to read the device EEPROM\n"
-    "Press 'x' or 'X' to exit\n"
-    "\n\n";
-
-const std::string kInputHelp =
-    "\n\n"
-    "Press 'O' to set GPIO0 to high level\n"
-    "Press 'o' to set GPIO0 to low level\n"
-    "Press 'P' to set GPIO1 to high level\n"
-    "Press 'p' to set GPIO1 to low level\n"
-    "Press 'r' or 'R' to send a Reset device\n"
-    "Press 'd' or 'D' to read the device EEPROM\n"
-    "Press 'x' or 'X' to exit\n"
-    "\n\n";
-
-const std::string kConnected = "\n Connected to device SN=TWC00001\n";
 
 // Replaces the EEPROM reply printed after "EEPROM Dump Request    Ok\n" with
 // "<dump>" when it has the reply's layout: a line end, two lines of 13 bytes
@@ -215,17 +49,7 @@ std::string MaskDump(const std::string &text) {
 
 // Frames the program wrote, in order, from the launcher's transcript.
 std::vector<std::string> HostFrames(const std::string &transcript) {
-    std::ifstream in(transcript);
-    std::vector<std::string> frames;
-    const std::string marker = " host->converter ";
-    for (std::string l; std::getline(in, l);) {
-        if (l.empty() || l[0] == '#') continue;
-        const std::size_t at = l.find(marker);
-        if (at == std::string::npos) continue;
-        const std::size_t start = at + marker.size();
-        frames.push_back(l.substr(start, l.find(" (", start) - start));
-    }
-    return frames;
+    return TranscriptBytes(ReadFile(transcript), "host->converter");
 }
 
 // Whether `text` is the `keys` outputs in order with any number of the
