@@ -272,30 +272,32 @@ static mode_t OpenMode(int flags, va_list ap) {
     return 0;
 }
 
-int open(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = OpenMode(flags, ap);
-    va_end(ap);
+// A refused device's node fails to open as if its permissions said so;
+// every other path goes to the real call.
+static int OpenOrRefuse(ftdisim::shim::OpenFn real, const char *path, int flags, mode_t mode) {
     if (ftdisim::shim::OpenDenied(path)) {
         errno = EACCES;
         return -1;
     }
-    static const auto real = ftdisim::shim::Next<ftdisim::shim::OpenFn>("open");
     return real(path, flags, mode);
+}
+
+int open(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = OpenMode(flags, ap);
+    va_end(ap);
+    static const auto real = ftdisim::shim::Next<ftdisim::shim::OpenFn>("open");
+    return OpenOrRefuse(real, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
-    mode_t mode = OpenMode(flags, ap);
+    const mode_t mode = OpenMode(flags, ap);
     va_end(ap);
-    if (ftdisim::shim::OpenDenied(path)) {
-        errno = EACCES;
-        return -1;
-    }
     static const auto real = ftdisim::shim::Next<ftdisim::shim::OpenFn>("open64");
-    return real(path, flags, mode);
+    return OpenOrRefuse(real, path, flags, mode);
 }
 
 int __open_2(const char *path, int flags) {
