@@ -222,3 +222,36 @@ FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE, uint32_t) {
 }
 
 }  // extern "C"
+
+// EEPROM words, over the chip-wide EEPROM requests above. wIndex carries 16
+// bits: a larger offset would reach another word, so it is refused unsent.
+extern "C" {
+
+FTD2XX_API FT_STATUS FT_ReadEE(FT_HANDLE ftHandle, DWORD dwWordOffset, LPWORD lpwValue) {
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        if (!lpwValue) return FT_INVALID_PARAMETER;
+        if (dwWordOffset > 0xFFFF) return FT_EEPROM_READ_FAILED;
+        auto word = static_cast<uint16_t>(dwWordOffset);
+        if (Read_EE(d, &word) != FT_OK) return FT_EEPROM_READ_FAILED;
+        *lpwValue = word;
+        return FT_OK;
+    });
+}
+
+FTD2XX_API FT_STATUS FT_WriteEE(FT_HANDLE ftHandle, DWORD dwWordOffset, WORD wValue) {
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        if (dwWordOffset > 0xFFFF) return FT_EEPROM_WRITE_FAILED;
+        const EepromWord word{static_cast<uint16_t>(dwWordOffset),
+                              static_cast<uint8_t>(wValue & 0xFF),
+                              static_cast<uint8_t>(wValue >> 8)};
+        return Write_EE(d, word) == FT_OK ? FT_OK : FT_EEPROM_WRITE_FAILED;
+    });
+}
+
+FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle) {
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        return Erase_EE(d) == FT_OK ? FT_OK : FT_EEPROM_ERASE_FAILED;
+    });
+}
+
+}  // extern "C"

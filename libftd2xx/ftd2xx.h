@@ -1,9 +1,19 @@
 /*
  * ftd2xx.h - the D2XX device interface for FTDI USB serial chips, on libusb-1.0.
  *
- * This header is the library's whole ABI: plain C99, usable from C and C++.
- * Every function returns an FT_STATUS (the FT_W32_* calls excepted, which answer
- * in Win32 style) and writes its results through caller-supplied pointers.
+ * This header is the library's whole ABI: plain C99, usable from C and C++
+ * (C99 and later, C++98 and later). Every function returns an FT_STATUS (the
+ * FT_W32_* calls excepted, which answer in Win32 style) and writes its results
+ * through caller-supplied pointers.
+ *
+ * Types
+ *   The declarations use the Win32-style base types of WinTypes.h, which is
+ *   installed beside this header and included by it: DWORD and ULONG are 32
+ *   bits, WORD and USHORT 16, UCHAR and BYTE 8, BOOL an int, on 32- and 64-bit
+ *   targets alike and also when _WIN32 is defined. A program that defines
+ *   some of those names itself keeps its definitions (see WinTypes.h), as
+ *   long as their sizes are the same. The records below use fixed-width
+ *   fields, so their layouts never depend on the program's definitions.
  *
  * Library lifetime
  *   The library starts itself before main() and stops after main() returns;
@@ -51,6 +61,8 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#include "WinTypes.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -132,6 +144,22 @@ enum {
 /* Flags of a device-information node. */
 #define FT_FLAGS_OPENED 1u  /* the device could not be opened: it is in use */
 #define FT_FLAGS_HISPEED 2u /* the device's USB packets are larger than 64 bytes */
+
+/* Common rates for FT_SetBaudRate, which takes any rate in baud. */
+#define FT_BAUD_300 300
+#define FT_BAUD_600 600
+#define FT_BAUD_1200 1200
+#define FT_BAUD_2400 2400
+#define FT_BAUD_4800 4800
+#define FT_BAUD_9600 9600
+#define FT_BAUD_14400 14400
+#define FT_BAUD_19200 19200
+#define FT_BAUD_38400 38400
+#define FT_BAUD_57600 57600
+#define FT_BAUD_115200 115200
+#define FT_BAUD_230400 230400
+#define FT_BAUD_460800 460800
+#define FT_BAUD_921600 921600
 
 /* FT_SetDataCharacteristics arguments; passed to the chip unchecked. */
 #define FT_BITS_8 8
@@ -281,8 +309,51 @@ enum {
 #define RTS_CONTROL_TOGGLE 3
 #endif
 
-/* What FT_W32_CreateFile returns when it cannot open the device. */
+/* What FT_W32_CreateFile returns when it cannot open the device; the same
+ * value as INVALID_HANDLE_VALUE. */
 #define FT_INVALID_HANDLE_VALUE ((FT_HANDLE)(intptr_t)-1)
+
+/* Win32 arguments of FT_W32_CreateFile, accepted and ignored; only the
+ * FT_OPEN_BY_* bits of its flags count. */
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000u
+#endif
+#ifndef GENERIC_WRITE
+#define GENERIC_WRITE 0x40000000u
+#endif
+#ifndef OPEN_EXISTING
+#define OPEN_EXISTING 3
+#endif
+#ifndef FILE_ATTRIBUTE_NORMAL
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#endif
+#ifndef FILE_FLAG_OVERLAPPED
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#endif
+
+/* Win32 names of FTDCB.Parity and FTDCB.StopBits, the values of
+ * FT_PARITY_* and FT_STOP_BITS_*. */
+#ifndef NOPARITY
+#define NOPARITY 0
+#endif
+#ifndef ODDPARITY
+#define ODDPARITY 1
+#endif
+#ifndef EVENPARITY
+#define EVENPARITY 2
+#endif
+#ifndef MARKPARITY
+#define MARKPARITY 3
+#endif
+#ifndef SPACEPARITY
+#define SPACEPARITY 4
+#endif
+#ifndef ONESTOPBIT
+#define ONESTOPBIT 0
+#endif
+#ifndef TWOSTOPBITS
+#define TWOSTOPBITS 2
+#endif
 
 /* One entry of the device-information list. SerialNumber and Description are
  * not terminated when they fill their arrays. */
@@ -335,7 +406,7 @@ typedef struct FTDCB {
     char EofChar;   /* not used */
     char EvtChar;   /* 0 disables the event character */
     uint16_t wReserved1;
-} FTDCB;
+} FTDCB, *LPFTDCB;
 
 /* Time-outs record (the Win32 COMMTIMEOUTS layout, 20 bytes). Only the two
  * constants are used, as the read and write time-outs in milliseconds. */
@@ -345,7 +416,7 @@ typedef struct FTTIMEOUTS {
     uint32_t ReadTotalTimeoutConstant;
     uint32_t WriteTotalTimeoutMultiplier;
     uint32_t WriteTotalTimeoutConstant;
-} FTTIMEOUTS;
+} FTTIMEOUTS, *LPFTTIMEOUTS;
 
 /* Status record (the Win32 COMSTAT layout, 12 bytes). */
 typedef struct FTCOMSTAT {
@@ -359,10 +430,10 @@ typedef struct FTCOMSTAT {
     uint32_t fReserved : 25;
     uint32_t cbInQue;  /* bytes waiting to be read */
     uint32_t cbOutQue; /* always 0: there is no transmit queue */
-} FTCOMSTAT;
+} FTCOMSTAT, *LPFTCOMSTAT;
 
 /* The records' layouts are ABI: check them wherever the compiler can. */
-#if defined(__cplusplus)
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define FTD2XX_LAYOUT_CHECK_(expr, msg) static_assert(expr, msg)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define FTD2XX_LAYOUT_CHECK_(expr, msg) _Static_assert(expr, msg)
@@ -388,7 +459,7 @@ FTD2XX_LAYOUT_CHECK_(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96, "node h
  *   version: out, not null.
  * Returns FT_OK; FT_INVALID_PARAMETER when version is null (nothing stored).
  * Any thread. */
-FTD2XX_API FT_STATUS FT_GetLibraryVersion(uint32_t *version);
+FTD2XX_API FT_STATUS FT_GetLibraryVersion(LPDWORD version);
 
 /* Reports the same packed version as FT_GetLibraryVersion: there is no
  * separate driver.
@@ -396,7 +467,7 @@ FTD2XX_API FT_STATUS FT_GetLibraryVersion(uint32_t *version);
  *   version:  out, not null.
  * Returns FT_OK; FT_INVALID_PARAMETER when version is null.
  * Any thread. */
-FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, uint32_t *version);
+FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
 
 /* ---------------------------------------------------------------------------
  * Listing and ids
@@ -430,8 +501,11 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, uint32_t *version);
  * device has that index or it cannot be opened for its name or location;
  * FT_OTHER_ERROR when the library cannot start. With FT_LIST_ALL a failure part
  * way leaves the entries before it written and counted.
+ * A device that another process holds open is counted and named here as any
+ * other (its names are read without claiming it), whereas the
+ * device-information list marks it FT_FLAGS_OPENED with empty names.
  * Any thread; serialised with the opens and FT_SetVIDPID. */
-FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags);
+FTD2XX_API FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
 
 /* Reports facts about an open device.
  *   ftHandle:     in, an open handle.
@@ -445,14 +519,14 @@ FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags);
  * Returns FT_OK; FT_INVALID_HANDLE; FT_OTHER_ERROR when a string cannot be read
  * from the device (outputs written before the failure stay).
  * May run alongside reads and writes on the same handle. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *type, uint32_t *id,
-                                      char *serialNumber, char *description, void *dummy);
+FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *type, LPDWORD id,
+                                      PCHAR serialNumber, PCHAR description, LPVOID dummy);
 
 /* Reports the location id of an open device (see the family note above).
  *   locId: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when locId is null.
  * May run alongside reads and writes on the same handle. */
-FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *locId);
+FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, LPDWORD locId);
 
 /* Adds a USB vendor/product id to the ids the library treats as its devices,
  * beside the built-in FTDI ids (never in their place). Adding an id that is
@@ -461,7 +535,7 @@ FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *locId);
  * Returns FT_OK; FT_INSUFFICIENT_RESOURCES when the table cannot grow;
  * FT_OTHER_ERROR when the library cannot start.
  * Any thread; serialised with the opens and FT_ListDevices. */
-FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t vid, uint32_t pid);
+FTD2XX_API FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid);
 
 /* Reports the id most recently added to the accepted ids (vendor 0x15D6,
  * product 0x0001 until FT_SetVIDPID adds one).
@@ -469,7 +543,7 @@ FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t vid, uint32_t pid);
  * Returns FT_OK; FT_INVALID_PARAMETER when a pointer is null; FT_OTHER_ERROR
  * when the library cannot start.
  * Any thread; serialised with FT_SetVIDPID. */
-FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *vid, uint32_t *pid);
+FTD2XX_API FT_STATUS FT_GetVIDPID(LPDWORD vid, LPDWORD pid);
 
 /* ---------------------------------------------------------------------------
  * Open and close
@@ -508,7 +582,7 @@ FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle);
  * matches a device but whose length or interface letter does not (the search
  * then ends there).
  * Any thread; opens are serialised. */
-FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *handle);
+FTD2XX_API FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *handle);
 
 /* Closes a handle: stops the device's threads, cancels its transfers (waiting up
  * to 300 ms for each), releases the interface and frees the record. Sends
@@ -531,19 +605,20 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
 
 /* Replaces the list with a new snapshot. A device held by this process is
  * entered with FT_FLAGS_OPENED and its handle; a device held elsewhere with
- * FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN and empty names.
+ * FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN and empty names (FT_ListDevices
+ * still reports its serial number, description and location).
  *   numDevs: out, not null; the number of nodes (0 on failure).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null;
  * FT_INSUFFICIENT_RESOURCES when the list cannot be allocated; FT_OTHER_ERROR
  * when the library cannot start. */
-FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *numDevs);
+FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs);
 
 /* Copies the whole list.
  *   dest:    out, may be null (only the count is reported); otherwise room for
  *            as many nodes as the last FT_CreateDeviceInfoList counted.
  *   numDevs: out, not null; the number of nodes (0 before the first list).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs);
+FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWORD numDevs);
 
 /* Reports one node of the list.
  *   index:        in, below the count of the last FT_CreateDeviceInfoList.
@@ -554,9 +629,9 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32
  *   handle:       out, may be null; this process's handle on it, or null.
  * Returns FT_OK; FT_DEVICE_NOT_FOUND when there is no list or index is beyond
  * it. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type,
-                                            uint32_t *id, uint32_t *locId, void *serialNumber,
-                                            void *description, FT_HANDLE *handle);
+FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, LPDWORD type, LPDWORD id,
+                                            LPDWORD locId, LPVOID serialNumber, LPVOID description,
+                                            FT_HANDLE *handle);
 
 /* ---------------------------------------------------------------------------
  * Reading and the receive queue
@@ -578,18 +653,18 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uin
  * FT_INVALID_HANDLE; FT_INVALID_PARAMETER when a pointer is null; FT_IO_ERROR
  * when the device is dead (*bytesReturned 0, even if bytes were waiting).
  * May run alongside FT_Write and other reads on the same handle. */
-FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
-                             uint32_t *bytesReturned);
+FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead,
+                             LPDWORD bytesReturned);
 
 /* Reports how many received bytes wait in the queue, at most 65536.
  *   rxBytes: out, not null; 0 on FT_IO_ERROR.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when rxBytes is null;
  * FT_IO_ERROR when the device is dead.
  * May run alongside FT_Read and FT_Write on the same handle. */
-FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *rxBytes);
+FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, LPDWORD rxBytes);
 
 /* As FT_GetQueueStatus, without the 65536 cap. */
-FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *rxBytes);
+FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, LPDWORD rxBytes);
 
 /* Reports the queue and collects the pending event-notification bits.
  *   rxBytes:     out, not null; bytes waiting, at most 65536.
@@ -599,15 +674,14 @@ FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *rxBytes);
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when a pointer is
  * null; FT_IO_ERROR when the device is dead (nothing stored, bits kept).
  * May run alongside FT_Read and FT_Write; collect event bits from one thread. */
-FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *rxBytes, uint32_t *txBytes,
-                                  uint32_t *eventStatus);
+FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD rxBytes, LPDWORD txBytes,
+                                  LPDWORD eventStatus);
 
 /* Sets the read time-out (FT_Read) and the write time-out (each bulk-out
  * transfer of FT_Write), in milliseconds, 0 for none; both are 0 after open.
  * They apply from the next read or write.
  * Returns FT_OK; FT_INVALID_HANDLE. One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
-                                    uint32_t writeTimeout);
+FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeout, ULONG writeTimeout);
 
 /* Sets the deadman time-out: a receive transfer that stays incomplete for this
  * long, plus the time the chip may take to fill it at the latency timer's pace,
@@ -615,7 +689,7 @@ FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
  *   deadmanTimeout: in, milliseconds, not 0.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER for 0 (nothing
  * changed). One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t deadmanTimeout);
+FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, ULONG deadmanTimeout);
 
 /* Records a request to stop receiving. Reception continues regardless: the
  * call exists for portable code.
@@ -641,8 +715,8 @@ FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle);
  * FT_IO_ERROR when the transfer fails (device gone, pipe error);
  * FT_OTHER_ERROR when the write lock cannot be taken.
  * May run alongside reads; concurrent writes are served one after the other. */
-FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
-                              uint32_t *bytesWritten);
+FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToWrite,
+                              LPDWORD bytesWritten);
 
 /* ---------------------------------------------------------------------------
  * Line and modem control
@@ -660,16 +734,16 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t b
  *   wordLength: FT_BITS_8 or FT_BITS_7.  stopBits: FT_STOP_BITS_*.
  *   parity: FT_PARITY_*.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t wordLength,
-                                               uint8_t stopBits, uint8_t parity);
+FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
+                                               UCHAR parity);
 
 /* Sets the flow control. FT_FLOW_RTS_CTS also raises RTS and FT_FLOW_DTR_DSR
  * raises DTR.
  *   flowControl: FT_FLOW_*.
  *   xon, xoff:   the XON and XOFF characters; used by FT_FLOW_XON_XOFF only.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (the first failed request). */
-FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, uint16_t flowControl, uint8_t xon,
-                                       uint8_t xoff);
+FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT flowControl, UCHAR xon,
+                                       UCHAR xoff);
 
 /* Raise or lower DTR and RTS.
  * Return FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
@@ -690,8 +764,8 @@ FTD2XX_API FT_STATUS FT_SetBreakOff(FT_HANDLE ftHandle);
  *   eventCharEnabled, errorCharEnabled: non-zero enables the character.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (nothing recorded; when the
  * event character fails the error character is not sent). */
-FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t eventChar, uint8_t eventCharEnabled,
-                                 uint8_t errorChar, uint8_t errorCharEnabled);
+FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR eventChar, UCHAR eventCharEnabled,
+                                 UCHAR errorChar, UCHAR errorCharEnabled);
 
 /* Discards data: FT_PURGE_RX empties the chip's receive buffer and the library's
  * receive queue (data in flight is dropped too); FT_PURGE_TX empties the chip's
@@ -699,7 +773,7 @@ FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t eventChar, uint8_t 
  *   mask: FT_PURGE_RX | FT_PURGE_TX.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (a failed receive purge leaves
  * the queue and the transmit side untouched). */
-FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, uint32_t mask);
+FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG mask);
 
 /* Resets the chip, then purges both directions as FT_Purge does. The settings
  * the library recorded are not re-sent.
@@ -713,7 +787,7 @@ FTD2XX_API FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle);
  *                no other bit is ever set.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when modemStatus is
  * null. May run alongside reads and writes. */
-FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus);
+FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, PULONG modemStatus);
 
 /* ---------------------------------------------------------------------------
  * Baud rate
@@ -726,12 +800,12 @@ FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus
  *   baudRate: in, baud.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR for a rate the chip cannot
  * produce (nothing sent) or a failed request. */
-FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t baudRate);
+FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate);
 
 /* Sends a raw baud-rate divisor word to the chip, unchecked.
  *   divisor: in, the chip's divisor encoding.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
+FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, USHORT divisor);
 
 /* ---------------------------------------------------------------------------
  * Chip features
@@ -744,24 +818,24 @@ FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
  *   latency: in, milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips (nothing
  * sent); FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t latency);
+FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR latency);
 
 /* Reads the latency timer from the chip.
  *   latency: out, not null; milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when latency is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t *latency);
+FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, PUCHAR latency);
 
 /* Sets the chip's bit mode, passed unchecked.
  *   mask: in, pin directions.  mode: in, the chip's mode number.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t mask, uint8_t mode);
+FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR mask, UCHAR mode);
 
 /* Reads the instantaneous pin state from the chip.
  *   mode: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when mode is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
+FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, PUCHAR mode);
 
 /* Sets the USB transfer sizes. The IN size (4096 after open) is the length of
  * each receive transfer submitted from then on; values above 65536 become
@@ -773,8 +847,8 @@ FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
  * packet, at most 65536).
  *   inTransferSize, outTransferSize: in, bytes.
  * Returns FT_OK; FT_INVALID_HANDLE. Sends nothing. */
-FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransferSize,
-                                         uint32_t outTransferSize);
+FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG inTransferSize,
+                                         ULONG outTransferSize);
 
 /* Vendor-command chips only (the 0x14 to 0x19 and 0x21 families, the FT4222H
  * among them). At most 128 bytes move per call; a longer length is cut to 128.
@@ -786,10 +860,8 @@ FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransfer
  * nothing is ever written past buf[len - 1]); FT_INVALID_HANDLE;
  * FT_IO_ERROR on other chips (nothing sent) or a failed or short request;
  * FT_INVALID_PARAMETER when buf is null. */
-FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, uint8_t request, uint8_t *buf,
-                                     uint16_t len);
-FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, uint16_t wValue, uint8_t *buf,
-                                       uint16_t len);
+FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, UCHAR request, UCHAR *buf, USHORT len);
+FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, USHORT wValue, UCHAR *buf, USHORT len);
 
 /* Sends a vendor command with data.
  *   request: in, the command.
@@ -797,13 +869,45 @@ FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, uint16_t wValue, uint
  *   len:     in, bytes.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR on other chips (nothing sent)
  * or a failed request; FT_INVALID_PARAMETER for a null buf with a non-zero len. */
-FTD2XX_API FT_STATUS FT_VendorCmdSet(FT_HANDLE ftHandle, uint8_t request, const uint8_t *buf,
-                                     uint16_t len);
+FTD2XX_API FT_STATUS FT_VendorCmdSet(FT_HANDLE ftHandle, UCHAR request, const UCHAR *buf,
+                                     USHORT len);
 
 /* Resets the device's USB port (the device re-enumerates).
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR.
  * No other call on the same handle may run concurrently. */
 FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
+
+/* ---------------------------------------------------------------------------
+ * EEPROM words
+ *
+ * Additions beyond the core set, for existing EEPROM tools: one 16-bit word of
+ * the chip's configuration EEPROM at a time, addressed in words. The EEPROM
+ * belongs to the whole chip: on a multi-interface chip every interface's
+ * handle reaches the same words. Offsets are passed to the chip unchecked: one
+ * beyond the chip's EEPROM gets whatever the chip answers, and a request the
+ * chip refuses (stalls) or answers short fails with the call's EEPROM status.
+ * Synchronous, as the chip features above; one thread at a time per handle.
+ * ------------------------------------------------------------------------- */
+
+/* Reads one word.
+ *   wordOffset: in, the word's address; above 0xFFFF nothing is sent.
+ *   value:      out, not null; unchanged on failure.
+ * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when value is null;
+ * FT_EEPROM_READ_FAILED when the request fails or the offset is above
+ * 0xFFFF. */
+FTD2XX_API FT_STATUS FT_ReadEE(FT_HANDLE ftHandle, DWORD wordOffset, LPWORD value);
+
+/* Writes one word.
+ *   wordOffset: in, the word's address; above 0xFFFF nothing is sent.
+ *   value:      in.
+ * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_WRITE_FAILED when the request
+ * fails or the offset is above 0xFFFF. */
+FTD2XX_API FT_STATUS FT_WriteEE(FT_HANDLE ftHandle, DWORD wordOffset, WORD value);
+
+/* Erases the whole EEPROM.
+ * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_ERASE_FAILED when the request
+ * fails. */
+FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
 
 /* ---------------------------------------------------------------------------
  * Event notification
@@ -826,15 +930,15 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  * Returns FT_OK (pending bits are dropped when arming); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventHandle is null (also with a mask of 0).
  * One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, uint32_t eventMask,
-                                             void *eventHandle);
+FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD eventMask,
+                                             PVOID eventHandle);
 
 /* Collects and clears the pending event-notification bits.
  *   eventStatus: out, not null; FT_EVENT_* bits.
  * Returns FT_OK (also for a dead device); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventStatus is null.
  * Collect event bits from one thread. */
-FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, uint32_t *eventStatus);
+FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, LPDWORD eventStatus);
 
 /* ---------------------------------------------------------------------------
  * Win32-style calls
@@ -854,54 +958,53 @@ FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, uint32_t *eventStatus
  *   access, shareMode, security, creation, templateFile: ignored.
  * Returns the handle; FT_INVALID_HANDLE_VALUE when neither selection bit is
  * set (nothing is tried) or the open fails. */
-FTD2XX_API FT_HANDLE FT_W32_CreateFile(const char *name, uint32_t access, uint32_t shareMode,
-                                       void *security, uint32_t creation,
-                                       uint32_t flagsAndAttributes, void *templateFile);
+FTD2XX_API FT_HANDLE FT_W32_CreateFile(LPCTSTR name, DWORD access, DWORD shareMode, LPVOID security,
+                                       DWORD creation, DWORD flagsAndAttributes,
+                                       HANDLE templateFile);
 
 /* Opens a device by position, as FT_Open.
  *   index: in.  The three other arguments are ignored.
  * Returns the handle; null when the open fails. */
-FTD2XX_API FT_HANDLE FT_W32_OpenFile(uint32_t index, uint32_t access, uint32_t shareMode,
-                                     uint32_t flags);
+FTD2XX_API FT_HANDLE FT_W32_OpenFile(DWORD index, DWORD access, DWORD shareMode, DWORD flags);
 
 /* Closes the handle, as FT_Close. Returns TRUE when it was valid. */
-FTD2XX_API int FT_W32_CloseHandle(FT_HANDLE ftHandle);
+FTD2XX_API BOOL FT_W32_CloseHandle(FT_HANDLE ftHandle);
 
 /* Reads as FT_Read (same time-outs and waiting); records the status.
  *   overlapped: ignored. */
-FTD2XX_API int FT_W32_ReadFile(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
-                               uint32_t *bytesReturned, void *overlapped);
+FTD2XX_API BOOL FT_W32_ReadFile(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead,
+                                LPDWORD bytesReturned, LPVOID overlapped);
 
 /* Writes as FT_Write; records the status.
  *   overlapped: ignored. */
-FTD2XX_API int FT_W32_WriteFile(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
-                                uint32_t *bytesWritten, void *overlapped);
+FTD2XX_API BOOL FT_W32_WriteFile(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToWrite,
+                                 LPDWORD bytesWritten, LPVOID overlapped);
 
 /* Overlapped I/O is not supported: both return FALSE and record
  * FT_NOT_SUPPORTED. */
-FTD2XX_API int FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, void *overlapped,
-                                          uint32_t *bytesTransferred, int wait);
-FTD2XX_API int FT_W32_CancelIo(FT_HANDLE ftHandle);
+FTD2XX_API BOOL FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, LPVOID overlapped,
+                                           LPDWORD bytesTransferred, BOOL wait);
+FTD2XX_API BOOL FT_W32_CancelIo(FT_HANDLE ftHandle);
 
 /* End or start a break, as FT_SetBreakOff / FT_SetBreakOn; record the status. */
-FTD2XX_API int FT_W32_ClearCommBreak(FT_HANDLE ftHandle);
-FTD2XX_API int FT_W32_SetCommBreak(FT_HANDLE ftHandle);
+FTD2XX_API BOOL FT_W32_ClearCommBreak(FT_HANDLE ftHandle);
+FTD2XX_API BOOL FT_W32_SetCommBreak(FT_HANDLE ftHandle);
 
 /* Performs one modem-line or break function.
  *   function: SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK or CLRBREAK, recording
  *             the status; any other code (SETXOFF, SETXON, RESETDEV included)
  *             returns FALSE and records nothing. */
-FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function);
+FTD2XX_API BOOL FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, DWORD function);
 
 /* Purges as FT_Purge; records the status.
  *   flags: PURGE_RXABORT or PURGE_RXCLEAR purge the receive side,
  *          PURGE_TXABORT or PURGE_TXCLEAR the transmit side; 0 does nothing. */
-FTD2XX_API int FT_W32_PurgeComm(FT_HANDLE ftHandle, uint32_t flags);
+FTD2XX_API BOOL FT_W32_PurgeComm(FT_HANDLE ftHandle, DWORD flags);
 
 /* Reports the modem lines as FT_GetModemStatus (modemStatus out, not null:
  * FALSE when null) and clears the pending FT_EVENT_MODEM_STATUS bit. Records
  * nothing. */
-FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus);
+FTD2XX_API BOOL FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, LPDWORD modemStatus);
 
 /* Collects the line errors received since the last call, and the queue state.
  * Drops every pending event-notification bit.
@@ -910,13 +1013,13 @@ FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStat
  *           bits are left as given), cbInQue = bytes waiting, cbOutQue = 0.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when a pointer is
  * null. */
-FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, FTCOMSTAT *status);
+FTD2XX_API BOOL FT_W32_ClearCommError(FT_HANDLE ftHandle, LPDWORD errors, LPFTCOMSTAT status);
 
 /* Reports the comm state last given to FT_W32_SetCommState (all zero before
  * the first), not the chip's live settings.
  *   dcb: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when dcb is null. */
-FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, FTDCB *dcb);
+FTD2XX_API BOOL FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
 
 /* Applies a comm state: baud rate, data characteristics, flow control
  * (fOutxCtsFlow, else fOutxDsrFlow, else fOutX or fInX with XonChar and
@@ -926,14 +1029,14 @@ FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, FTDCB *dcb);
  *   dcb: in, not null.
  * Returns TRUE when every step succeeded; FALSE otherwise or when dcb is null.
  * Records nothing. */
-FTD2XX_API int FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb);
+FTD2XX_API BOOL FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb);
 
 /* Reports the time-outs: ReadTotalTimeoutConstant and WriteTotalTimeoutConstant
  * are the read and write time-outs, the other fields 0.
  *   timeouts: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when timeouts is
  * null. */
-FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, FTTIMEOUTS *timeouts);
+FTD2XX_API BOOL FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts);
 
 /* Sets the read and write time-outs, as FT_SetTimeouts, from
  * ReadTotalTimeoutConstant and WriteTotalTimeoutConstant; the other fields are
@@ -941,14 +1044,14 @@ FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, FTTIMEOUTS *timeouts);
  *   timeouts: in, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when timeouts is
  * null. */
-FTD2XX_API int FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts);
+FTD2XX_API BOOL FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts);
 
 /* Sets the comm events to wait for, ends a pending FT_W32_WaitCommEvent (which
  * then reports no event), and disarms FT_SetEventNotification: from now on
  * events are recorded as comm events.
  *   mask: in, EV_* bits.
  * Returns TRUE. May be called from another thread while one waits. */
-FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask);
+FTD2XX_API BOOL FT_W32_SetCommMask(FT_HANDLE ftHandle, ULONG mask);
 
 /* Waits, without time-out, for a comm event of the current mask. Events that
  * arrived outside the mask are discarded.
@@ -959,17 +1062,16 @@ FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask);
  * FT_INVALID_PARAMETER recorded when mask is null or the comm mask is 0;
  * FALSE when the handle was closed during the wait (nothing recorded).
  * One waiter per handle. */
-FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *overlapped);
+FTD2XX_API BOOL FT_W32_WaitCommEvent(FT_HANDLE ftHandle, PULONG mask, LPVOID overlapped);
 
 /* Accepted for portable code: the queue sizes are fixed. Returns TRUE. */
-FTD2XX_API int FT_W32_SetupComm(FT_HANDLE ftHandle, uint32_t readBufferSize,
-                                uint32_t writeBufferSize);
+FTD2XX_API BOOL FT_W32_SetupComm(FT_HANDLE ftHandle, DWORD readBufferSize, DWORD writeBufferSize);
 
 /* Reports the last error the handle's Win32-style calls recorded: an FT_STATUS
  * value (not a Win32 error code), FT_OK before any. Returns FT_INVALID_HANDLE
  * for an invalid handle. Calls on several threads overwrite each other's
  * value. */
-FTD2XX_API FT_STATUS FT_W32_GetLastError(FT_HANDLE ftHandle);
+FTD2XX_API DWORD FT_W32_GetLastError(FT_HANDLE ftHandle);
 
 /* ---------------------------------------------------------------------------
  * Calls this platform does not offer
@@ -979,30 +1081,30 @@ FTD2XX_API FT_STATUS FT_W32_GetLastError(FT_HANDLE ftHandle);
  * ------------------------------------------------------------------------- */
 
 /* Raw device I/O control. */
-FTD2XX_API FT_STATUS FT_IoCtl(FT_HANDLE ftHandle, uint32_t code, void *in, uint32_t inSize,
-                              void *out, uint32_t outSize, uint32_t *returned, void *overlapped);
+FTD2XX_API FT_STATUS FT_IoCtl(FT_HANDLE ftHandle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                              DWORD outSize, LPDWORD returned, LPVOID overlapped);
 
 /* Win32-only wait mask calls; use FT_SetEventNotification or the
  * FT_W32_SetCommMask / FT_W32_WaitCommEvent pair instead. */
-FTD2XX_API FT_STATUS FT_SetWaitMask(FT_HANDLE ftHandle, uint32_t mask);
-FTD2XX_API FT_STATUS FT_WaitOnMask(FT_HANDLE ftHandle, uint32_t *mask);
+FTD2XX_API FT_STATUS FT_SetWaitMask(FT_HANDLE ftHandle, DWORD mask);
+FTD2XX_API FT_STATUS FT_WaitOnMask(FT_HANDLE ftHandle, LPDWORD mask);
 
 /* Bus re-scan and driver reload. */
 FTD2XX_API FT_STATUS FT_Rescan(void);
-FTD2XX_API FT_STATUS FT_Reload(uint16_t wVid, uint16_t wPid);
+FTD2XX_API FT_STATUS FT_Reload(WORD wVid, WORD wPid);
 
 /* COM-port number and idle states (there are no COM ports here). */
-FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE ftHandle, int32_t *lpdwComPortNumber);
+FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE ftHandle, LPLONG lpdwComPortNumber);
 FTD2XX_API FT_STATUS FT_ComPortIdle(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_ComPortCancelIdle(FT_HANDLE ftHandle);
 
 /* Vendor command with a 16-bit command value and data. */
-FTD2XX_API FT_STATUS FT_VendorCmdSetEx(FT_HANDLE ftHandle, uint16_t wValue, const uint8_t *buf,
-                                       uint16_t len);
+FTD2XX_API FT_STATUS FT_VendorCmdSetEx(FT_HANDLE ftHandle, USHORT wValue, const UCHAR *buf,
+                                       USHORT len);
 
 /* Port reset and pipe-reset retry count (see FT_CyclePort for a port reset). */
 FTD2XX_API FT_STATUS FT_ResetPort(FT_HANDLE ftHandle);
-FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE ftHandle, uint32_t count);
+FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE ftHandle, DWORD count);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,97 @@
+// Runs each compatibility client as a program of its own against simulated
+// chips: an FT232R "CPT00001" wired in loopback with CTS and DSR raised, and
+// an FT2232H "CPT00002" (two devices). A client exits 0 when every call it
+// made answered as a D2XX program expects; afterwards the chip shows what
+// the client set.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ftdisim.h"
+
+namespace {
+
+using ftdisim::ChipSpec;
+
+enum class Kind { kLister, kSerial, kEeprom };
+struct Client {
+    const char *name;
+    Kind kind;
+};
+
+void PrintTo(const Client &c, std::ostream *os) {
+    *os << c.name;
+}
+
+ChipSpec Named(ChipSpec spec, const char *serial) {
+    spec.serial = serial;
+    return spec;
+}
+
+// Runs the client with the testbed's environment; its wait status.
+int RunClient(const ftdisim::Testbed &bed, const std::string &path, const char *arg) {
+    const ftdisim::ChildEnvironment env = bed.ChildEnv();
+    std::vector<std::string> env_strings = env.Environ();
+    std::vector<char *> envp;
+    for (std::string &s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string program = path;
+    std::string argument = arg;
+    char *argv[] = {program.data(), argument.data(), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        env.ApplyInChild();
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    int status = -1;
+    if (pid > 0) waitpid(pid, &status, 0);
+    return status;
+}
+
+class CompatTest : public ::testing::TestWithParam<Client> {};
+
+TEST_P(CompatTest, ClientRunsUnchanged) {
+    ftdisim::Loopback loopback;  // outlives the chips it is wired to
+    ftdisim::Testbed bed;
+    ftdisim::Chip &uart = bed.AddChip(Named(ChipSpec::FT232R(), "CPT00001"));
+    bed.AddChip(Named(ChipSpec::FT2232H(), "CPT00002"));
+    uart.If(0).Attach(&loopback);
+    uart.If(0).SetModemLines(0x30);
+    uart.SetEepromWord(0x10, 0x1234);
+    uart.FailRequest(0x92, ftdisim::FaultMode::Stall, 1);
+
+    const int status =
+        RunClient(bed, std::string(COMPAT_CLIENT_DIR "/") + GetParam().name, "CPT00001");
+    ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    if (GetParam().kind == Kind::kSerial) {
+        const ftdisim::InterfaceState state = uart.If(0).State();
+        EXPECT_NEAR(state.line.baud, 115200, 115200 * 3 / 100);
+        EXPECT_EQ(state.line.data_bits, 8);
+        EXPECT_EQ(state.line.parity, 0);
+        EXPECT_EQ(state.line.stop_bits, 0);
+        EXPECT_EQ(state.flow_mode, 0x0100);
+    } else if (GetParam().kind == Kind::kEeprom) {
+        EXPECT_EQ(uart.EepromWord(0x21), 0xCAFE);
+        EXPECT_EQ(uart.EepromWord(0x20), 0xFFFF);
+    }
+}
+
+const Client kClients[] = {
+    {"compat_lister_c99", Kind::kLister},    {"compat_lister_c11", Kind::kLister},
+    {"compat_lister_win32", Kind::kLister},  {"compat_serial_cxx98", Kind::kSerial},
+    {"compat_serial_cxx11", Kind::kSerial},  {"compat_serial_cxx17", Kind::kSerial},
+    {"compat_own_types_c99", Kind::kEeprom}, {"compat_own_types_c11", Kind::kEeprom},
+};
+std::string ClientName(const ::testing::TestParamInfo<Client> &p) {
+    return p.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Clients, CompatTest, ::testing::ValuesIn(kClients), ClientName);
+
+}  // namespace
