@@ -24,20 +24,18 @@ int MapWriteResult(int r) {
     return r == LIBUSB_ERROR_TIMEOUT ? 0 : r;
 }
 
-// One bulk-out transfer's completion, signalled by the libusb event thread.
+// One bulk-out transfer's completion. The writing thread handles libusb's
+// events itself while it waits, as libusb's own synchronous calls do, so a
+// write never waits for the library's event thread to come round.
 struct OutCompletion {
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool done = false;  // mutex
+    int completed = 0;  // libusb reads it under its event-waiters lock
+    std::atomic<bool> done{false};
 };
 
 void LIBUSB_CALL OutTransferDone(libusb_transfer *transfer) {
     auto *completion = static_cast<OutCompletion *>(transfer->user_data);
-    // Notified under the lock: the waiter frees the completion as soon as
-    // it sees done.
-    std::scoped_lock lock(completion->mutex);
+    completion->completed = 1;
     completion->done = true;
-    completion->cond.notify_all();
 }
 
 int TransferStatusToError(int status) {
@@ -74,9 +72,9 @@ int SendChunk(DeviceExtension *device, unsigned char *data, uint32_t length, int
         if (r != 0) return r;
         device->out_transfer = transfer.get();
     }
-    {
-        std::unique_lock lock(completion.mutex);
-        completion.cond.wait(lock, [&completion] { return completion.done; });
+    while (!completion.done) {
+        const int r = libusb_handle_events_completed(nullptr, &completion.completed);
+        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(transfer.get());
     }
     {
         std::scoped_lock lock(device->out_mutex);
