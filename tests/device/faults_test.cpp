@@ -125,8 +125,10 @@ TEST_F(Hangs, AReadOfTheWholeQueueEnds) {
     StartLibrary();
     FT_HANDLE h = Open("FTWHOLE1");
     ASSERT_NE(h, nullptr);
-    const auto data = Pattern(262144);
+    // More than the queue holds, so that packets arrive whole up to the end.
+    auto data = Pattern(262144 + 1000);
     chip.If(0).InjectRx(data);
+    data.resize(262144);
     std::vector<uint8_t> got(data.size());
     auto read = std::async(std::launch::async, [&] {
         uint32_t n = 0;
@@ -170,16 +172,19 @@ TEST_F(Hangs, AnUnplugSignalsTheNotificationHandle) {
     pthread_mutex_init(&ev.eMutex, nullptr);
     pthread_cond_init(&ev.eCondVar, nullptr);
     ASSERT_EQ(FT_SetEventNotification(h, FT_EVENT_RXCHAR, &ev), FT_OK);
-    // As an application waits: look at the status, sleep on the handle.
+    // As an application waits: look at the status, sleep on the handle. The
+    // mutex is held from before the unplug, so no signal can be missed.
     pthread_mutex_lock(&ev.eMutex);
-    bed_->Unplug(chip);
     uint32_t rx = 0, tx = 0, events = 0;
-    FT_STATUS status = FT_OK;
+    FT_STATUS status = FT_GetStatus(h, &rx, &tx, &events);
+    EXPECT_EQ(status, FT_OK);
+    bed_->Unplug(chip);
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 20;
-    while ((status = FT_GetStatus(h, &rx, &tx, &events)) == FT_OK) {
-        if (pthread_cond_timedwait(&ev.eCondVar, &ev.eMutex, &deadline) == ETIMEDOUT) break;
+    while (status == FT_OK &&
+           pthread_cond_timedwait(&ev.eCondVar, &ev.eMutex, &deadline) != ETIMEDOUT) {
+        status = FT_GetStatus(h, &rx, &tx, &events);
     }
     pthread_mutex_unlock(&ev.eMutex);
     EXPECT_EQ(status, FT_IO_ERROR);
