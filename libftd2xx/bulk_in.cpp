@@ -16,6 +16,9 @@ constexpr uint8_t kLineErrorMask = 0x1E;    // overrun, parity, framing, break
 // A submission that failed for no stated reason is retried after this pause,
 // so a chip that keeps refusing does not make the threads spin.
 constexpr uint32_t kRetryPauseMs = 10;
+// Refused submissions in a row after which the device counts as lost (about
+// half a second of retries).
+constexpr int kSubmitRetries = 200;
 
 uint32_t NextSlot(uint32_t i) {
     return (i + 1) % kInSlotCount;
@@ -34,6 +37,16 @@ void NotifyUnderRxLock(DeviceExtension *device) {
 void MarkDeviceDead(DeviceExtension *device) {
     device->alive = false;
     NotifyUnderRxLock(device);
+    // A comm-event waiter and an application waiting on its notification
+    // handle look again and find the device gone.
+    device->comm_event.Set();
+    if (device->event_mode.load() & 1u) {
+        if (auto *target = static_cast<EVENT_HANDLE *>(device->notify_target.load())) {
+            pthread_mutex_lock(&target->eMutex);
+            pthread_cond_broadcast(&target->eCondVar);
+            pthread_mutex_unlock(&target->eMutex);
+        }
+    }
 }
 
 void WakeReceiveThreads(DeviceExtension *device) {
@@ -95,6 +108,7 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer) {
 
 void reader_thread(DeviceExtension *device) {
     uint32_t i = 0;
+    int refused = 0;  // submissions refused in a row
     bool running = true;
     while (running && !device->stop_threads) {
         InTransferSlot &slot = device->in_slots[i];
@@ -108,15 +122,20 @@ void reader_thread(DeviceExtension *device) {
         }
         const int r = InRequest(size, device, static_cast<int>(i));
         if (r == 0) {
+            refused = 0;
             i = NextSlot(i);
-        } else if (r == LIBUSB_ERROR_OTHER) {
-            // No completion will come: hand the slot to the processor, which
-            // gives it back (status 1) after a pause.
+        } else if (r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_PIPE ||
+                   ++refused > kSubmitRetries) {
+            // Nothing will be received any more: reads must fail rather
+            // than wait for data that cannot come.
+            MarkDeviceDead(device);
+            running = false;
+        } else {
+            // Possibly passing (busy, out of memory): no completion will
+            // come, so the slot goes to the processor, which gives it back
+            // (status 1) after a pause.
             slot.done_event.Set();
             i = NextSlot(i);
-        } else {
-            if (r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_PIPE) MarkDeviceDead(device);
-            running = false;
         }
     }
     // Stopped: nothing restarts reception; wait for the close.
@@ -139,7 +158,11 @@ void processor_thread(DeviceExtension *device) {
             continue;
         }
         if (status != LIBUSB_TRANSFER_COMPLETED) {
-            if (status != LIBUSB_TRANSFER_STALL) break;
+            if (status != LIBUSB_TRANSFER_STALL) {
+                // An outcome reception cannot go on from (e.g. an overflow).
+                MarkDeviceDead(device);
+                break;
+            }
             libusb_clear_halt(device->usb_dev.get(), device->in_ep);
             std::this_thread::yield();
             slot.free_event.Set();

@@ -40,11 +40,17 @@ std::vector<std::shared_ptr<DeviceExtension>> gAbandoned;  // gAbandonedMutex
 // libusb.
 constexpr auto kCancelGrace = std::chrono::seconds(10);
 
-// Stops the threads, gets every transfer back from libusb and closes the USB
-// handle. Safe on a record in any state of a partial open. Returns false when
+// Stops the threads, gets every transfer back from libusb and releases the
+// interface. Safe on a record in any state of a partial open. Returns false when
 // libusb kept a transfer: the record must then never be freed.
 bool ShutdownDevice(DeviceExtension *device) {
     device->stop_threads = true;
+    {
+        // A write the chip never accepts would otherwise hold the close for
+        // ever; no new transfer is submitted once stop_threads is set.
+        std::scoped_lock lock(device->out_mutex);
+        if (device->out_transfer) libusb_cancel_transfer(device->out_transfer);
+    }
     WakeReceiveThreads(device);
     JoinIfRunning(&device->reader_thread);
     JoinIfRunning(&device->processor_thread);
@@ -71,7 +77,11 @@ bool ShutdownDevice(DeviceExtension *device) {
         returned = device->inflight_cond.wait_for(lock, kCancelGrace,
                                                   [device] { return device->inflight == 0; });
     }
-    if (returned) CloseDevice(device);
+    // The interface is free for the next open at once; the handle itself
+    // closes with the record, after the last call that raced this close.
+    if (returned && device->usb_dev && device->usb_interface != -1) {
+        libusb_release_interface(device->usb_dev.get(), device->usb_interface);
+    }
     return returned;
 }
 
@@ -277,8 +287,6 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
 }
 
 FT_STATUS InitDeviceStructure(DeviceExtension *device) {
-    // The first requests go out without a time-out.
-    device->in_timeout = 0;
     FT_STATUS status = ResetDevice(device);
     if (status == FT_OK) status = Purge(device, FT_PURGE_RX | FT_PURGE_TX);
     if (status != FT_OK) return status;
@@ -358,6 +366,9 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
     if (status != FT_OK) return fail(status);
     status = AllocateReceiveStorage(device.get());
     if (status != FT_OK) return fail(status);
+    // The interface is ours: a chip that is slow to answer the requests
+    // below holds up only this open, not the opens and listings of others.
+    lock.unlock();
     status = InitDeviceStructure(device.get());
     if (status != FT_OK) return fail(status);
 

@@ -18,7 +18,14 @@
 
 namespace d2xx {
 
-constexpr uint32_t kRxCapacity = 262144;
+// The receive ring. Packets are stored whole, so a ring of exactly the
+// queue size applications are promised would stop up to one packet's
+// payload short of it, and a read of the whole queue could never end: the
+// ring has room for one more high-speed packet's payload.
+constexpr uint32_t kRxQueueSize = 262144;
+constexpr uint32_t kRxCapacity = kRxQueueSize + 512;
+// Every control request of an open or a call waits at most this long.
+constexpr uint32_t kControlTimeoutMs = 5000;
 constexpr uint32_t kInSlotCount = 4;
 constexpr uint32_t kInSlotBufferSize = 65536;
 
@@ -65,10 +72,17 @@ using WriteRoutine = int (*)(DeviceExtension *, const void *buffer, uint32_t len
 // open) removes it. Calls that are in flight when the record leaves the
 // registry keep it alive through their own reference (AcquireDevice).
 //
-// Lock order: write_mutex > comm_mutex > an Event's own mutex.
+// Lock order: write_mutex > out_mutex > comm_mutex > an Event's own mutex;
+// comm_mutex > the application's notification mutex.
 // rx_mutex, inflight_mutex and comm_mutex are never held together, and no
 // lock of the record is held while calling into libusb or sleeping, except
-// write_mutex, which serialises whole writes.
+// write_mutex, which serialises whole writes, and out_mutex, held only to
+// submit or cancel the write's transfer.
+//
+// The libusb handle stays open until the record is freed, so a call that
+// races FT_Close never meets a closed handle; the close releases the
+// interface (the device can be opened again at once) and cancels a write
+// in progress.
 //
 // Fields without a named guard are written during the open, before the
 // device's threads start, or by the application's own configuration calls
@@ -122,7 +136,7 @@ struct DeviceExtension {
     int inflight = 0;  // inflight_mutex
 
     uint32_t packet_size = 64;
-    std::atomic<uint32_t> in_timeout{0};  // bulk-in and control-request time-out, ms
+    std::atomic<uint32_t> in_timeout{0};  // bulk-in time-out, ms
     uint32_t deadman_timeout = 5000;
     uint32_t in_transfer_size_max = kInSlotBufferSize;
     uint32_t out_transfer_size_max = 65536;
@@ -186,6 +200,11 @@ struct DeviceExtension {
     std::atomic<bool> writer_running{false};
     std::thread writer_thread;
     WriteRoutine write_routine = nullptr;
+    // The bulk-out transfer in flight, so that the close can cancel it.
+    // Submitted and cancelled under out_mutex; once stop_threads is set no
+    // new one is submitted.
+    std::mutex out_mutex;
+    libusb_transfer *out_transfer = nullptr;  // out_mutex
 
     // --- identity ---
     FT_DEVICE_LIST_INFO_NODE info{};  // filled at open; ftHandle = this record
@@ -224,11 +243,13 @@ FT_STATUS WithDevice(FT_HANDLE handle, Op op) noexcept {
 
 // --- library-wide state (ftd2xx.cpp) ------------------------------------
 // Lock order: the library mutex > the registry mutex. The library mutex is
-// held for a whole open, FT_ListDevices and FT_SetVIDPID.
+// held while an open finds and claims its device, and for FT_ListDevices and
+// FT_SetVIDPID; not while an opened chip answers the open's set-up requests.
 class LibraryLock {
   public:
     LibraryLock();
     bool ok() const { return lock_.owns_lock(); }
+    void unlock() { lock_.unlock(); }
 
   private:
     std::unique_lock<std::mutex> lock_;
@@ -282,10 +303,14 @@ void CloseDevice(DeviceExtension *device);
 // bmRequestType of the chip's vendor requests.
 constexpr uint8_t kVendorOut = 0x40;  // vendor, host to device, device recipient
 constexpr uint8_t kVendorIn = 0xC0;   // vendor, device to host, device recipient
-// One vendor control request, synchronous, with the record's in_timeout.
-// FT_OK when exactly wLength bytes went either way, else FT_IO_ERROR.
+// One vendor control request, synchronous, with the control time-out.
+// FT_OK when exactly wLength bytes went either way, else FT_IO_ERROR (also
+// once the record is being closed).
 FT_STATUS FT_VendorRequest(uint8_t request, uint16_t wValue, uint16_t wIndex, uint8_t *data,
                            uint16_t wLength, uint8_t bmRequestType, DeviceExtension *device);
+// kControlTimeoutMs, unless a test set another (0 restores it).
+uint32_t ControlTimeout();
+void SetControlTimeoutForTests(uint32_t ms);
 bool IsBmOrLater(const DeviceExtension &device);
 FT_STATUS ResetDevice(DeviceExtension *device);
 FT_STATUS Purge(DeviceExtension *device, uint32_t mask);

@@ -301,7 +301,9 @@ FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) 
     // A mask change or the close after this point sets comm_wait_abort and
     // then comm_event. The abort is looked at under comm_mutex right after
     // the event is reset, so a wake-up can never fall between the two.
+    // A device found gone sets comm_event after clearing alive.
     uint32_t seen = 0;
+    bool lost = false;
     for (;;) {
         {
             std::scoped_lock lock(device->comm_mutex);
@@ -310,12 +312,18 @@ FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) 
             // Events taken here but outside the mask are dropped.
             seen = std::exchange(device->comm_events, 0u) & device->comm_wait_mask;
             if (seen != 0) break;
+            lost = !device->alive;
+            if (lost) break;
         }
         device->comm_event.Wait(0);
     }
     if (Closing(*device)) {
         *mask = 0;
         return kFalse;
+    }
+    if (lost) {
+        *mask = 0;
+        return Fail(device.get(), FT_IO_ERROR);
     }
     *mask = seen;
     return kTrue;

@@ -32,8 +32,8 @@
  *   interface, in this process or another.
  *   When the device disappears (unplugged, or its receive transfers fail or stay
  *   incomplete past the deadman time-out) the handle becomes dead: FT_Read, the
- *   queue calls and FT_GetStatus return FT_IO_ERROR from then on. A dead handle
- *   is still valid and must still be closed.
+ *   queue calls and FT_GetStatus still hand over the bytes received before, then
+ *   return FT_IO_ERROR. A dead handle is still valid and must still be closed.
  *
  * Threads
  *   - Calls without a handle (listing, opening, the id table, versions) may be made
@@ -49,9 +49,10 @@
  *     timer, bit mode, USB parameters, time-outs, event notification, comm state)
  *     must be changed from one thread at a time. They may run while another thread
  *     reads or writes.
- *   - FT_Close must not run concurrently with any other call on the same handle,
- *     with one exception: a thread blocked in FT_W32_WaitCommEvent on that handle
- *     is released by the close and returns FALSE.
+ *   - A call that runs while another thread closes the same handle either
+ *     completes or fails (FT_INVALID_HANDLE or FT_IO_ERROR, FALSE from the
+ *     FT_W32_* calls); the close ends a blocked read, write or
+ *     FT_W32_WaitCommEvent. Do not start calls on a handle after closing it.
  *
  * Time-outs are unsigned milliseconds throughout; 0 means no limit.
  */
@@ -563,10 +564,12 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(LPDWORD vid, LPDWORD pid);
  * Returns FT_OK; FT_INVALID_PARAMETER when handle is null; FT_DEVICE_NOT_FOUND
  * when no device has that position; FT_DEVICE_NOT_OPENED when its interface
  * cannot be claimed; FT_IO_ERROR when the chip does not answer the reset or
- * status requests; FT_NOT_SUPPORTED for a chip without a latency timer;
- * FT_INSUFFICIENT_RESOURCES when memory or threads run out; FT_OTHER_ERROR when
- * the library cannot start. A failed open leaves nothing open or claimed.
- * Any thread; opens are serialised. */
+ * status requests within 5 s each; FT_NOT_SUPPORTED for a chip without a
+ * latency timer; FT_INSUFFICIENT_RESOURCES when memory or threads run out;
+ * FT_OTHER_ERROR when the library cannot start. A failed open leaves nothing
+ * open or claimed.
+ * Any thread; opens are serialised while they look for and claim a device
+ * (not while the chip answers). */
 FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle);
 
 /* Opens a device by serial number, description or location.
@@ -589,9 +592,10 @@ FTD2XX_API FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *handle);
  * nothing to the chip: the line and modem settings stay as they were. Blocks
  * until the threads notice the stop (up to 0.5 s each) and the cancelled
  * transfers complete: about two seconds at worst.
- * Returns FT_OK; FT_INVALID_HANDLE (also for a handle already closed).
- * No other call on the same handle may run concurrently, except a pending
- * FT_W32_WaitCommEvent, which the close ends. */
+ * A write the chip does not accept is cancelled (it returns FT_IO_ERROR); calls
+ * still running on other threads finish, and the USB device file closes after
+ * the last of them.
+ * Returns FT_OK; FT_INVALID_HANDLE (also for a handle already closed). */
 FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
 
 /* ---------------------------------------------------------------------------
@@ -636,9 +640,10 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, LPDWORD 
 /* ---------------------------------------------------------------------------
  * Reading and the receive queue
  *
- * An open device receives continuously into a 262144-byte queue whether or not
- * the application reads. The chip's two status bytes are removed from every
- * packet. When the queue has no room for a packet's data, that data is dropped.
+ * An open device receives continuously into a queue of (at least) 262144
+ * bytes whether or not the application reads. The chip's two status bytes are
+ * removed from every packet. While the queue has no room for a packet's data,
+ * reception pauses.
  * ------------------------------------------------------------------------- */
 
 /* Copies received bytes out of the queue, waiting until bytesToRead are there,
@@ -651,7 +656,8 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, LPDWORD 
  *                  time-out passed (possibly 0).
  * Returns FT_OK (also after a time-out: check *bytesReturned);
  * FT_INVALID_HANDLE; FT_INVALID_PARAMETER when a pointer is null; FT_IO_ERROR
- * when the device is dead (*bytesReturned 0, even if bytes were waiting).
+ * when the device is dead and nothing is left (bytes received before it died
+ * are handed over first, at once, as after a time-out).
  * May run alongside FT_Write and other reads on the same handle. */
 FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead,
                              LPDWORD bytesReturned);
@@ -659,7 +665,7 @@ FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRea
 /* Reports how many received bytes wait in the queue, at most 65536.
  *   rxBytes: out, not null; 0 on FT_IO_ERROR.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when rxBytes is null;
- * FT_IO_ERROR when the device is dead.
+ * FT_IO_ERROR when the device is dead and nothing is left to read.
  * May run alongside FT_Read and FT_Write on the same handle. */
 FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, LPDWORD rxBytes);
 
@@ -672,7 +678,8 @@ FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, LPDWORD rxBytes);
  *   eventStatus: out, not null; the FT_EVENT_* bits recorded since they were
  *                last collected; they are cleared.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when a pointer is
- * null; FT_IO_ERROR when the device is dead (nothing stored, bits kept).
+ * null; FT_IO_ERROR when the device is dead and nothing is left to read
+ * (nothing stored, bits kept).
  * May run alongside FT_Read and FT_Write; collect event bits from one thread. */
 FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD rxBytes, LPDWORD txBytes,
                                   LPDWORD eventStatus);
@@ -704,15 +711,16 @@ FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle);
  * Writing
  * ------------------------------------------------------------------------- */
 
-/* Sends bytes to the device as one USB bulk transfer, directly from the
- * caller's buffer. A write of 0 bytes sends a zero-length packet (unless
- * ftd2xx.cfg routes writes through the writer thread).
+/* Sends bytes to the device directly from the caller's buffer, any length, in
+ * USB bulk transfers of at most 1 MiB, each with the write time-out. A write of
+ * 0 bytes sends a zero-length packet (unless ftd2xx.cfg routes writes through
+ * the writer thread).
  *   buffer:       in, may be null only when bytesToWrite is 0.
  *   bytesWritten: out, not null; bytes the device took. Fewer than asked, with
  *                 FT_OK, means the write time-out passed first.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER for a null
  * bytesWritten or a null buffer with a non-zero length (nothing sent);
- * FT_IO_ERROR when the transfer fails (device gone, pipe error);
+ * FT_IO_ERROR when the transfer fails (device gone, pipe error, handle closed);
  * FT_OTHER_ERROR when the write lock cannot be taken.
  * May run alongside reads; concurrent writes are served one after the other. */
 FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToWrite,
@@ -722,8 +730,8 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToW
  * Line and modem control
  *
  * Each setting is one or more control requests to the chip, sent synchronously
- * on the caller's thread; a request the chip does not complete within the
- * receive time-out (about 5 s after open) or answers short fails with
+ * on the caller's thread; a request the chip does not complete within 5 s or
+ * answers short fails with
  * FT_IO_ERROR, and the setting the library records keeps its previous value.
  * Argument values are passed to the chip unchecked.
  * One thread at a time per handle; may run alongside reads and writes.
@@ -771,8 +779,8 @@ FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR eventChar, UCHAR even
  * receive queue (data in flight is dropped too); FT_PURGE_TX empties the chip's
  * transmit buffer. Other bits are ignored; 0 does nothing.
  *   mask: FT_PURGE_RX | FT_PURGE_TX.
- * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (a failed receive purge leaves
- * the queue and the transmit side untouched). */
+ * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (the first failed request ends
+ * a receive purge, leaving the queue and the transmit side untouched). */
 FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG mask);
 
 /* Resets the chip, then purges both directions as FT_Purge does. The settings
@@ -926,7 +934,9 @@ FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
  *   eventHandle: in, not null; an EVENT_HANDLE * whose eCondVar and eMutex
  *                are initialised. It must stay valid until the handle is
  *                closed: a signal already under way when notification is
- *                disarmed may still reach it.
+ *                disarmed may still reach it. It is also signalled when the
+ *                device is found gone: FT_GetStatus then answers FT_IO_ERROR
+ *                once nothing is left to read.
  * Returns FT_OK (pending bits are dropped when arming); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventHandle is null (also with a mask of 0).
  * One thread at a time per handle. */
@@ -1060,6 +1070,7 @@ FTD2XX_API BOOL FT_W32_SetCommMask(FT_HANDLE ftHandle, ULONG mask);
  *   overlapped: ignored.
  * Returns TRUE (also when FT_W32_SetCommMask ended the wait); FALSE with
  * FT_INVALID_PARAMETER recorded when mask is null or the comm mask is 0;
+ * FALSE with FT_IO_ERROR recorded (mask 0) when the device is found gone;
  * FALSE when the handle was closed during the wait (nothing recorded).
  * One waiter per handle. */
 FTD2XX_API BOOL FT_W32_WaitCommEvent(FT_HANDLE ftHandle, PULONG mask, LPVOID overlapped);

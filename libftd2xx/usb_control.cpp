@@ -38,6 +38,8 @@ constexpr uint16_t kSpecialCharEnabled = 0x100;
 // The chip needs several receive purges before its FIFO is reliably empty.
 constexpr int kRxPurgeRepeats = 6;
 
+std::atomic<uint32_t> gControlTimeoutMs{kControlTimeoutMs};
+
 FT_STATUS SendSet(DeviceExtension *device, uint8_t request, uint16_t wValue, uint16_t wIndex) {
     return FT_VendorRequest(request, wValue, wIndex, nullptr, 0, kVendorOut, device);
 }
@@ -61,11 +63,20 @@ uint16_t SpecialCharWord(uint8_t character, uint8_t enabled) {
 
 }  // namespace
 
+uint32_t ControlTimeout() {
+    return gControlTimeoutMs.load();
+}
+
+void SetControlTimeoutForTests(uint32_t ms) {
+    gControlTimeoutMs = ms != 0 ? ms : kControlTimeoutMs;
+}
+
 FT_STATUS FT_VendorRequest(uint8_t request, uint16_t wValue, uint16_t wIndex, uint8_t *data,
                            uint16_t wLength, uint8_t bmRequestType, DeviceExtension *device) {
-    if (!device->usb_dev) return FT_IO_ERROR;
+    // A call racing the close sends nothing once the close has begun.
+    if (!device->usb_dev || device->stop_threads) return FT_IO_ERROR;
     const int n = libusb_control_transfer(device->usb_dev.get(), bmRequestType, request, wValue,
-                                          wIndex, data, wLength, device->in_timeout.load());
+                                          wIndex, data, wLength, ControlTimeout());
     return n == wLength ? FT_OK : FT_IO_ERROR;
 }
 
@@ -160,7 +171,9 @@ FT_STATUS ResetDevice(DeviceExtension *device) {
 FT_STATUS Purge(DeviceExtension *device, uint32_t mask) {
     FT_STATUS status = FT_OK;
     if (mask & FT_PURGE_RX) {
-        for (int i = 0; i < kRxPurgeRepeats; ++i) {
+        // The first refused request fails the purge: the chip's FIFO may
+        // still hold data, and the ring keeps what it has.
+        for (int i = 0; i < kRxPurgeRepeats && status == FT_OK; ++i) {
             status = SendLineRequest(device, kReqReset, kPurgeRx);
         }
         if (status != FT_OK) return status;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test suite three
 # times: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
-# build, and a ThreadSanitizer build.
+# build, and a ThreadSanitizer build; then gives each libFuzzer target a
+# short run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,5 +33,16 @@ echo "== ThreadSanitizer build =="
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
+
+echo "== libFuzzer targets (clang, ASan + UBSan), a short run each =="
+unset TSAN_OPTIONS
+cmake -S . -B build-fuzz -DFTD2XX_WERROR=ON -DFTD2XX_LIBFUZZER=ON -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF
+cmake --build build-fuzz -j "$jobs" --target config_fuzz bulk_in_fuzz rx_frames_fuzz
+for target in config bulk_in rx_frames; do
+  found=$(mktemp -d)  # new inputs go here, not into the seed corpus
+  "build-fuzz/fuzz/${target}_fuzz" -runs=20000 "$found" "fuzz/corpus/$target"
+  rm -rf "$found"
+done
 
 echo "== all suites passed =="

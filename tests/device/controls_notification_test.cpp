@@ -249,8 +249,7 @@ TEST_F(NotificationTest, PendingBitsCanBeCollectedFromADeadDevice) {
     chip_->If(0).InjectRx("a");
     SettleAt(1);
     bed_->Unplug(*chip_);
-    uint32_t n = 0;
-    ASSERT_TRUE(ftdisim::WaitUntil([&] { return FT_GetQueueStatus(h_, &n) == FT_IO_ERROR; }));
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return !Record(h_)->alive; }));
     EXPECT_EQ(Collect(), FT_EVENT_RXCHAR);
 }
 
