@@ -219,8 +219,12 @@ std::vector<std::string> TranscriptBytes(const std::string &transcript, const st
     return lines;
 }
 
-std::string BannerAndList(const std::string &modeLine, const std::string &serial) {
+std::string BannerAndList(const std::string &modeLine, const std::vector<std::string> &serials) {
     const std::string rule(76, '#');
+    std::string listed;
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        listed += std::to_string(i + 1) + ") SN=" + serials[i] + " \n";
+    }
     return "\n\n" + rule +
            "\n"
            "In Linux, the VCP driver and D2XX driver are incompatible with each other.\n"
@@ -230,7 +234,8 @@ std::string BannerAndList(const std::string &modeLine, const std::string &serial
            "When the FTDI device is power cycled or reset the VCP driver will be reloaded.\n"
            "The rmmod process must be repeated each time this occurs.\n" +
            rule + "\n\n" + "Quillmark\nTavrin Wiegand Converters Application\n" + modeLine +
-           "\n\n\n List of avaiable devices: \n\n1) SN=" + serial + " \n\n Choose from (1-1) :";
+           "\n\n\n List of avaiable devices: \n\n" + listed + "\n Choose from (1-" +
+           std::to_string(serials.size()) + ") :";
 }
 
 }  // namespace e2e

@@ -119,8 +119,9 @@ std::string ReadFile(const std::string &path);
 std::vector<std::string> TranscriptBytes(const std::string &transcript, const std::string &dir);
 
 // What the programs show up to and including the first device-choice prompt,
-// for a mode line such as "Example 2 - Output mode" and the listed serial.
-std::string BannerAndList(const std::string &modeLine, const std::string &serial);
+// for a mode line such as "Example 2 - Output mode" and the listed serial
+// numbers.
+std::string BannerAndList(const std::string &modeLine, const std::vector<std::string> &serials);
 
 inline const std::string kConnected = "\n Connected to device SN=TWC00001\n";
 

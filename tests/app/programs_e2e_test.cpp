@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,7 +60,7 @@ struct Scenario {
     int status = 0;
     std::vector<std::string> options = {};        // more launcher options
     std::vector<std::string> transcriptHas = {};  // lines the transcript holds
-    std::string serial = "TWC00001";
+    std::vector<std::string> listed = {"TWC00001"};
 };
 
 std::string Raw(const std::vector<Bytes> &parts) {
@@ -250,9 +252,11 @@ const std::vector<Scenario> kScenarios = {
       {Raw({Frame(0x0A, {0x00}), Frame(0x0B, {0x00}), Frame(0x09, {0x01, 0x02}), kTamperOn,
             kGpio0High}),
        "", "Set GPIO0\n"},
+      // More than one read's worth of garbage before a report.
+      {Raw({Bytes(300, 0x12), kGpio1Low}), "", "Rst GPIO1\n"},
       {"", "x", kExit}},
      "Set GPIO0\nRst GPIO1\nErr GPIO1Set Tamper  Ok\nSet GPIO0\nRst GPIO1\nRst GPIO0\n"
-     "Rst GPIO1\nSet GPIO0\n" +
+     "Rst GPIO1\nSet GPIO0\nRst GPIO1\n" +
          kExit,
      {"55 55 02 FF 00 0D"},
      true,
@@ -328,7 +332,19 @@ const std::vector<Scenario> kScenarios = {
      0,
      {"--kernel-driver"},
      {},
-     ""},
+     {""}},
+
+    // A serial number of 16 characters fills the library's buffer whole.
+    {"SixteenCharacterSerialNumber",
+     &kOutput,
+     {{"", "1\n", kOutputHelp}, {"", "x", kExit}},
+     "1\n\n Connected to device SN=ABCDEFGHIJKLMNOP\n" + kOutputHelp + kExit,
+     {},
+     false,
+     0,
+     {"-s", "ABCDEFGHIJKLMNOP"},
+     {},
+     {"ABCDEFGHIJKLMNOP"}},
 };
 
 // The terminal is as the program found it: modes, flags and every control
@@ -354,8 +370,8 @@ TEST_P(ProgramScenario, ShowsExactlyItsScreenAndSendsItsFrames) {
     args.insert(args.end(), sc.options.begin(), sc.options.end());
     args.insert(args.end(), {"--", program.path});
     Session s(Launcher(args));
-    ASSERT_TRUE(s.WaitFor(kChoose)) << s.Output();
-    std::string start = BannerAndList(program.modeLine, sc.serial);
+    ASSERT_TRUE(s.WaitFor(") :")) << s.Output();
+    std::string start = BannerAndList(program.modeLine, sc.listed);
     if (sc.choose) {
         s.Type("1\n");
         ASSERT_TRUE(s.WaitFor(program.help)) << s.Output();
@@ -382,6 +398,33 @@ TEST_P(ProgramScenario, ShowsExactlyItsScreenAndSendsItsFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, ProgramScenario, ::testing::ValuesIn(kScenarios),
                          [](const auto &p) { return std::string(p.param.name); });
+
+// Ten devices are listed at most (in the order the bus gives), the prompt's
+// bound is ten, and the tenth listed opens.
+TEST(Programs, TenOfElevenDevicesAreListedAndTheTenthOpens) {
+    Session s(Launcher({"-m", "input", "-n", "11", "--", WG_INPUT}));
+    ASSERT_TRUE(s.WaitFor("\n Choose from (1-10) :")) << s.Output();
+    std::vector<std::string> listed;
+    std::istringstream lines(s.Output());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string number = std::to_string(listed.size() + 1) + ") SN=";
+        if (line.rfind(number, 0) == 0) listed.push_back(line.substr(number.size()));
+    }
+    ASSERT_EQ(listed.size(), 10u) << s.Output();
+    for (std::string &serial : listed) {
+        ASSERT_EQ(serial.back(), ' ');
+        serial.pop_back();
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), serial), 1);
+        EXPECT_EQ(serial.substr(0, 6), "TWC000") << serial;
+    }
+    s.Type("11\n");
+    ASSERT_TRUE(s.WaitFor("\n Choose from (1-10) :")) << s.Output();
+    s.Type("10\n");
+    ASSERT_TRUE(s.WaitFor(" Connected to device SN=" + listed[9] + "\n" + kInputHelp))
+        << s.Output();
+    s.Type("x");
+    EXPECT_EQ(s.Finish(), 0);
+}
 
 // The launcher's timed scenario plays its events and starts over at its
 // restart (the demo runs on this).
