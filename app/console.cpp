@@ -222,18 +222,30 @@ void SkipKeySequence() {
     }
 }
 
-// Reads one line of standard input into `line`, without its line end.
-// Returns false when standard input ended before a line end; `line` then
-// holds what came before the end.
-bool ReadLine(std::string *line) {
-    line->clear();
+// One line of standard input, without its line end.
+struct InputLine {
+    std::string text;       // at most kMaxAnswerLength characters
+    bool tooLong = false;   // more came, and was dropped: no answer
+    bool complete = false;  // ended by a line end, not by the end of input
+};
+
+// A line is never longer than a person types for a number.
+constexpr std::size_t kMaxAnswerLength = 64;
+
+InputLine ReadLine() {
+    InputLine line;
     for (;;) {
         const int c = std::getchar();
-        if (c == EOF) return false;
-        if (c == '\n') return true;
-        // A line is never longer than a person types; the rest is dropped but
-        // still makes the answer wrong.
-        if (line->size() < 64) line->push_back(static_cast<char>(c));
+        if (c == EOF) return line;
+        if (c == '\n') {
+            line.complete = true;
+            return line;
+        }
+        if (line.text.size() < kMaxAnswerLength) {
+            line.text.push_back(static_cast<char>(c));
+        } else {
+            line.tooLong = true;
+        }
     }
 }
 
@@ -371,18 +383,17 @@ bool PromptNumber(const char *prompt, long min, long max, long *value) {
     // One whole line is one answer: a number in range, blanks around it
     // allowed. Anything else on the line, an empty line included, asks again,
     // and nothing of the line is left over for the keys.
-    std::string line;
     for (;;) {
         std::fputs(prompt, stdout);
         std::fflush(stdout);
         gAtPrompt = 1;
-        const bool complete = ReadLine(&line);
+        const InputLine line = ReadLine();
         gAtPrompt = 0;
-        if (ParseAnswer(line, min, max, value)) {
-            if (!complete) gStdinEnded = true;
+        if (!line.tooLong && ParseAnswer(line.text, min, max, value)) {
+            if (!line.complete) gStdinEnded = true;
             return true;
         }
-        if (!complete) {
+        if (!line.complete) {
             gStdinEnded = true;
             std::putchar('\n');
             RequestExit();

@@ -103,6 +103,8 @@ std::string Badge(const std::string &data, const std::string &values, const char
 const std::string kExit = "Exit \n\n";
 const std::string kPromptF = "Facility code [0-255] :";
 const std::string kPromptB = "Badge_ID [0-65535] :";
+// Longer than any answer: not taken for the number at its start.
+const std::string kLongLine = "12" + std::string(70, ' ') + "x";
 const std::string kChoose = "\n Choose from (1-1) :";
 const std::string kGone = "\n Device SN=TWC00001 was unplugged; press 'x' or 'X' to exit\n";
 // Cursor, function and editing keys, plain and with modifiers, as xterm and
@@ -170,6 +172,7 @@ const std::vector<Scenario> kScenarios = {
       {"", "0x1F\n", kPromptF},
       {"", "1e3\n", kPromptF},
       {"", "1x\n", kPromptF},
+      {"", kLongLine + "\n", kPromptF},
       {"", "\n", kPromptF},
       {"", " \t \n", kPromptF},
       {"", "-1\n", kPromptF},
@@ -179,9 +182,9 @@ const std::vector<Scenario> kScenarios = {
       {"", "\t345\n", "Wiegand Frame sent \n"},
       {"", "x", kExit}},
      "Send 26b Wiegand Frame \n" + kPromptF + "12 345d\n" + kPromptF + "0x1F\n" + kPromptF +
-         "1e3\n" + kPromptF + "1x\n" + kPromptF + "\n" + kPromptF + " \t \n" + kPromptF + "-1\n" +
-         kPromptF + " 12 \n\n" + kPromptB + "345x\n" + kPromptB + "65536\n" + kPromptB +
-         "\t345\n\n  Ok\nWiegand Frame sent \n" + kExit,
+         "1e3\n" + kPromptF + "1x\n" + kPromptF + kLongLine + "\n" + kPromptF + "\n" + kPromptF +
+         " \t \n" + kPromptF + "-1\n" + kPromptF + " 12 \n\n" + kPromptB + "345x\n" + kPromptB +
+         "65536\n" + kPromptB + "\t345\n\n  Ok\nWiegand Frame sent \n" + kExit,
      {"55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D"}},
 
     {"DeviceChoiceTakesOnlyAListedNumber",
