@@ -64,26 +64,39 @@ log=$build/run-demo-build.log
 echo "run-demo: building wg_output, wg_input and the launcher in $build/ (log: $log)"
 echo "run-demo: the first build takes a few minutes; later runs start at once"
 
-# Keeps the build's output in the log and shows its percentage on one line.
+# Keeps the build's output in the log and shows, on one line, the target
+# being built and its percentage.
 show_progress() {
-  local line shown=""
+  local line target="" shown=""
   while IFS= read -r line; do
     printf '%s\n' "$line" >>"$log"
-    if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+    if [[ $line =~ ^run-demo-target:\ (.*)$ ]]; then
+      target=${BASH_REMATCH[1]}
+      continue
+    elif [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
       shown=${BASH_REMATCH[1]}
     elif [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
       shown=$((100 * BASH_REMATCH[1] / BASH_REMATCH[2]))
     else
       continue
     fi
-    printf '\rrun-demo: building... %3d%%' "$shown"
+    printf '\rrun-demo: building %-16s %3d%%' "$target" "$shown"
   done
   if [ -n "$shown" ]; then echo; fi
 }
 
+# Each target on its own, so that each percentage is of one target's build.
+build_all() {
+  cmake -S . -B "$build" || return
+  local target
+  for target in wg_output wg_input ftdisim-run ftdisim_pollshim; do
+    echo "run-demo-target: $target"
+    cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target "$target" || return
+  done
+}
+
 : >"$log"
-if ! { cmake -S . -B "$build" && cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" \
-         --target wg_output wg_input ftdisim-run ftdisim_pollshim; } 2>&1 | show_progress; then
+if ! build_all 2>&1 | show_progress; then
   tail -n 20 "$log" >&2
   echo "run-demo: the build failed; the whole log is in $log" >&2
   exit 1

@@ -525,9 +525,10 @@ TEST(RunDemo, ShowsBuildProgressAndTheLogsEndOnFailure) {
                "RUN_DEMO_BUILD_DIR=" + bin + "/build", "bash", SOURCE_DIR "/scripts/run-demo.sh"});
     EXPECT_EQ(s.Finish(), 1) << s.Output();
     const std::string out = s.Output();
-    for (const char *shown : {"\rrun-demo: building...   5%", "\rrun-demo: building...  40%",
-                              "\rrun-demo: building... 100%\n", "x.cpp:1:1: error: broken\n",
-                              "run-demo: the build failed"}) {
+    for (const char *shown :
+         {"\rrun-demo: building wg_output          5%\rrun-demo: building wg_output         40%"
+          "\rrun-demo: building wg_output        100%\n",
+          "x.cpp:1:1: error: broken\n", "run-demo: the build failed"}) {
         EXPECT_NE(out.find(shown), std::string::npos) << shown << "\nin\n" << out;
     }
     std::system(("rm -rf " + bin).c_str());
