@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -23,6 +24,15 @@ bool gStdinEnded = false;
 // A prompt could not be answered, or the exit key was pressed.
 bool gExitRequested = false;
 
+// A prompt waits for its answer: a signal that ends the program then ends the
+// prompt's line first, so that what is printed next starts on a line of its own.
+volatile sig_atomic_t gAtPrompt = 0;
+
+// The serial number of the open device, for the notice that it is gone;
+// gGoneNoticed once that notice has been printed.
+std::string gOpenSerial;
+bool gGoneNoticed = false;
+
 // The terminal as it was at start-up; written before the signal handlers are
 // installed and only read afterwards.
 struct termios gStartupTermios;
@@ -31,6 +41,9 @@ int gStartupFlags = -1;
 
 void RestoreTerminalOnSignal(int sig) {
     const int savedErrno = errno;
+    if (gAtPrompt != 0) {
+        [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, "\n", 1);
+    }
     if (gHaveStartupTermios) tcsetattr(STDIN_FILENO, TCSANOW, &gStartupTermios);
     if (gStartupFlags != -1) fcntl(STDIN_FILENO, F_SETFL, gStartupFlags);
     errno = savedErrno;
@@ -126,7 +139,16 @@ void WaitForKey(int waitMs) {
 // machine. Returns whether bytes came.
 bool ServeReceivedBytes(unsigned char *buffer) {
     std::uint32_t queued = 0;
-    if (FT_GetQueueStatus(ftHandle, &queued) != FT_OK || queued == 0) return false;
+    const FT_STATUS status = FT_GetQueueStatus(ftHandle, &queued);
+    if (status != FT_OK && ftHandle != nullptr && !gGoneNoticed) {
+        // The open device no longer answers: it has been unplugged. Said once;
+        // the keys go on as before and their commands fail.
+        gGoneNoticed = true;
+        std::printf("\n Device SN=%s was unplugged; press 'x' or 'X' to exit\n",
+                    gOpenSerial.c_str());
+        return true;
+    }
+    if (status != FT_OK || queued == 0) return false;
     const std::uint32_t wanted = std::min(queued, kRxBufferSize);
     std::uint32_t received = 0;
     ftStatus = FT_Read(ftHandle, buffer, wanted, &received);
@@ -143,6 +165,123 @@ void DiscardWaiting(void *handle, std::uint32_t count, unsigned char *buffer) {
         const std::uint32_t wanted = std::min(count, kRxBufferSize);
         if (FT_Read(handle, buffer, wanted, &received) != FT_OK || received == 0) return;
         count -= std::min(received, wanted);
+    }
+}
+
+constexpr unsigned char kEscape = 0x1B;
+
+// How long the bytes of one key's sequence may lag behind each other, in ms.
+// A terminal sends them in one write; a person cannot type two keys this fast.
+constexpr int kSequenceGapMs = 30;
+// Longest key sequence read; anything longer is not a key.
+constexpr int kMaxSequenceLength = 16;
+
+// The next byte of a key sequence, when one comes within kSequenceGapMs;
+// EOF otherwise.
+int SequenceByte() {
+    RawKeyInput raw;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        errno = 0;
+        const int c = std::getchar();
+        if (c != EOF) return c;
+        if (std::feof(stdin) || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            gStdinEnded = true;
+            return EOF;
+        }
+        std::clearerr(stdin);
+        if (attempt == 0) WaitForKey(kSequenceGapMs);
+    }
+    return EOF;
+}
+
+// Called after an ESC key code. Cursor, function and editing keys, with or
+// without modifiers, send ESC '[' parameters final (0x40..0x7E), ESC 'O'
+// [parameters] final, or on the Linux console ESC '[' '[' letter: such a
+// sequence is read whole and dropped, so that none of its bytes acts as a
+// key. An ESC followed by anything else is the Esc key itself, which does
+// nothing; the byte after it is a key of its own.
+void SkipKeySequence() {
+    int c = SequenceByte();
+    if (c != '[' && c != 'O') {
+        if (c != EOF) std::ungetc(c, stdin);
+        return;
+    }
+    const bool csi = c == '[';
+    for (int n = 0; n < kMaxSequenceLength; ++n) {
+        c = SequenceByte();
+        if (c == EOF) return;
+        if (csi && n == 0 && c == '[') {
+            SequenceByte();
+            return;
+        }
+        if (c >= 0x40 && c <= 0x7E) return;
+        if (c < 0x20 || c > 0x7E) {
+            std::ungetc(c, stdin);
+            return;
+        }
+    }
+}
+
+// One line of standard input, without its line end.
+struct InputLine {
+    std::string text;       // at most kMaxAnswerLength characters
+    bool tooLong = false;   // more came, and was dropped: no answer
+    bool complete = false;  // ended by a line end, not by the end of input
+};
+
+// A line is never longer than a person types for a number.
+constexpr std::size_t kMaxAnswerLength = 64;
+
+InputLine ReadLine() {
+    InputLine line;
+    for (;;) {
+        const int c = std::getchar();
+        if (c == EOF) return line;
+        if (c == '\n') {
+            line.complete = true;
+            return line;
+        }
+        if (line.text.size() < kMaxAnswerLength) {
+            line.text.push_back(static_cast<char>(c));
+        } else {
+            line.tooLong = true;
+        }
+    }
+}
+
+// Whether `line` is a decimal number in [min, max] with nothing but blanks
+// around it.
+bool ParseAnswer(const std::string &line, long min, long max, long *value) {
+    static constexpr char kBlanks[] = " \t\r";
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string::npos) return false;
+    const std::string number = line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+    if (number.find_first_of(kBlanks) != std::string::npos) return false;
+    errno = 0;
+    char *end = nullptr;
+    const long read = std::strtol(number.c_str(), &end, 10);
+    if (end == number.c_str() || *end != '\0' || errno == ERANGE) return false;
+    if (read < min || read > max) return false;
+    *value = read;
+    return true;
+}
+
+// The converter's reply gets one second. Test hook: with WG_EEPROM_EARLY_REPLY
+// set in the environment the wait ends as soon as the reply has begun to
+// arrive. The simulated converter's reply arrives whole in one packet, so what
+// is printed stays the same; a real converter's reply may come in pieces, so
+// a program run by a person always waits the whole second.
+void WaitForEepromReply(void *handle) {
+    constexpr auto kReplyWait = std::chrono::seconds(1);
+    if (std::getenv("WG_EEPROM_EARLY_REPLY") == nullptr) {
+        std::this_thread::sleep_for(kReplyWait);
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
+    std::uint32_t queued = 0;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (FT_GetQueueStatus(handle, &queued) != FT_OK || queued == 0)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -241,31 +380,26 @@ bool PromptNumber(const char *prompt, long min, long max, long *value) {
     // Switched before the prompt shows, so that an answer typed as soon as it
     // appears is edited and echoed as a line.
     LineModeForPrompt lineMode;
-    long answer = 0;
-    bool accepted = false;
-    while (!accepted) {
+    // One whole line is one answer: a number in range, blanks around it
+    // allowed. Anything else on the line, an empty line included, asks again,
+    // and nothing of the line is left over for the keys.
+    for (;;) {
         std::fputs(prompt, stdout);
         std::fflush(stdout);
-        long read = 0;
-        const int matched = std::scanf("%ld", &read);
-        if (matched == EOF) {
+        gAtPrompt = 1;
+        const InputLine line = ReadLine();
+        gAtPrompt = 0;
+        if (!line.tooLong && ParseAnswer(line.text, min, max, value)) {
+            if (!line.complete) gStdinEnded = true;
+            return true;
+        }
+        if (!line.complete) {
             gStdinEnded = true;
             std::putchar('\n');
             RequestExit();
             return false;
         }
-        if (matched == 0) {
-            // Not a number: drop the rest of the line so the prompt reads anew.
-            int c;
-            do c = std::getchar();
-            while (c != '\n' && c != EOF);
-            continue;
-        }
-        answer = read;
-        accepted = answer >= min && answer <= max;
     }
-    *value = answer;
-    return true;
 }
 
 int ChooseDeviceFromList(DevList *list) {
@@ -303,6 +437,7 @@ int ChooseDeviceFromList(DevList *list) {
                     static_cast<int>(ftStatus));
         return static_cast<int>(ftStatus);
     }
+    gOpenSerial = serial;
     std::printf("\n Connected to device SN=%s\n", serial);
     return static_cast<int>(choice);
 }
@@ -354,7 +489,7 @@ void Send_EEPROMDumpRequest(void *handle) {
     unsigned char payload[1] = {0x00};
     Send_Command(handle, kCmdEepromDump, 1, payload);
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    WaitForEepromReply(handle);
 
     FT_SetTimeouts(handle, 1000, 0);
     queued = 0;
@@ -388,6 +523,8 @@ int RunConsole(const ConsoleProgram &program) {
 
     gExitRequested = false;
     gStdinEnded = false;
+    gGoneNoticed = false;
+    gOpenSerial.clear();
     InstallTerminalGuard();
     SetFrameHandler(program.processFrame);
 
@@ -412,7 +549,11 @@ int RunConsole(const ConsoleProgram &program) {
             const bool key = kbhit(busy ? 0 : kIdleWaitMs) != 0;
             if (key) {
                 const unsigned char code = static_cast<unsigned char>(std::getchar() & 0xFF);
-                program.handleKey(code);
+                if (code == kEscape) {
+                    SkipKeySequence();
+                } else {
+                    program.handleKey(code);
+                }
                 if (ExitRequested()) loopState = -1;
             }
             const bool received = ServeReceivedBytes(rxBuffer);

@@ -75,10 +75,10 @@ int kbhit(int waitMs = 0);
 // Asks the converter for its EEPROM and prints the reply in hexadecimal.
 void Send_EEPROMDumpRequest(void *handle);
 
-// Prints `prompt` until a number in [min, max] is read from standard input
-// (line mode). A reply that is not a number is discarded up to the end of its
-// line. Returns false when standard input ends first; the program then ends
-// after the current pass.
+// Prints `prompt` until a line of standard input (line mode) holds a number
+// in [min, max] and nothing else but blanks; any other line, an empty one
+// included, prints the prompt again. Returns false when standard input ends
+// first; the program then ends after the current pass.
 bool PromptNumber(const char *prompt, long min, long max, long *value);
 
 // The keys both programs share: 'D'/'d' EEPROM dump, 'H'/'h' help (the

@@ -9,7 +9,8 @@
 # Installs what is missing (scripts/install-deps.sh), builds the two programs,
 # the launcher and its event-loop shim in build/, then starts the program
 # under build/sim/launcher/ftdisim-run. The link's traffic is written to
-# build/demo-transcript.txt unless told otherwise.
+# build/demo-transcript.txt (overwritten on each run) unless told otherwise.
+# The build's progress shows on one line; a failed build shows its log's end.
 set -euo pipefail
 
 usage() {
@@ -52,30 +53,64 @@ if [ -n "$transcript" ] && [ "$transcript" != default ] && [ "${transcript#/}" =
 fi
 
 cd "$(dirname "$0")/.."
-root=$PWD
-[ "$transcript" = default ] && transcript="$root/build/demo-transcript.txt"
 
 ./scripts/install-deps.sh
 
-mkdir -p build
-log=build/run-demo-build.log
-echo "run-demo: building wg_output, wg_input and the launcher in build/ (log: $log)"
-if ! { cmake -S . -B build && cmake --build build -j"$(nproc 2>/dev/null || echo 2)" \
-         --target wg_output wg_input ftdisim-run ftdisim_pollshim; } >"$log" 2>&1; then
-  tail -n 40 "$log" >&2
+# RUN_DEMO_BUILD_DIR builds elsewhere than build/ (the script's own test uses it).
+build=${RUN_DEMO_BUILD_DIR:-build}
+mkdir -p "$build"
+log=$build/run-demo-build.log
+[ "$transcript" = default ] && transcript="$build/demo-transcript.txt"
+echo "run-demo: building wg_output, wg_input and the launcher in $build/ (log: $log)"
+echo "run-demo: the first build takes a few minutes; later runs start at once"
+
+# Keeps the build's output in the log and shows, on one line, the target
+# being built and its percentage.
+show_progress() {
+  local line target="" shown=""
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$log"
+    if [[ $line =~ ^run-demo-target:\ (.*)$ ]]; then
+      target=${BASH_REMATCH[1]}
+      continue
+    elif [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+      shown=${BASH_REMATCH[1]}
+    elif [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+      shown=$((100 * BASH_REMATCH[1] / BASH_REMATCH[2]))
+    else
+      continue
+    fi
+    printf '\rrun-demo: building %-16s %3d%%' "$target" "$shown"
+  done
+  if [ -n "$shown" ]; then echo; fi
+}
+
+# Each target on its own, so that each percentage is of one target's build.
+build_all() {
+  cmake -S . -B "$build" || return
+  local target
+  for target in wg_output wg_input ftdisim-run ftdisim_pollshim; do
+    echo "run-demo-target: $target"
+    cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target "$target" || return
+  done
+}
+
+: >"$log"
+if ! build_all 2>&1 | show_progress; then
+  tail -n 20 "$log" >&2
   echo "run-demo: the build failed; the whole log is in $log" >&2
   exit 1
 fi
 
 program=wg_output
 [ "$mode" = input ] && program=wg_input
-launcher=(build/sim/launcher/ftdisim-run --mode "$mode" --demo)
+launcher=("$build/sim/launcher/ftdisim-run" --mode "$mode" --demo)
 [ -n "$transcript" ] && launcher+=(--transcript "$transcript")
 
 echo "run-demo: starting $program on a simulated chip (serial number TWC00001)"
 echo "run-demo: choose device 1, then press keys; 'h' shows them, 'x' exits"
 status=0
-"${launcher[@]}" -- "build/app/$program" || status=$?
+"${launcher[@]}" -- "$build/app/$program" || status=$?
 if [ -n "$transcript" ]; then
   echo "run-demo: the link's transcript is in $transcript"
 fi

@@ -8,13 +8,6 @@ namespace ftdisim {
 
 namespace {
 
-constexpr uint8_t kLow = 0x00;
-constexpr uint8_t kHigh = 0xFF;
-
-bool IsLevel(uint8_t v) {
-    return v == kLow || v == kHigh;
-}
-
 std::array<uint8_t, WiegandConverter::kEepromSize> MakeEeprom(ConverterMode mode) {
     std::array<uint8_t, WiegandConverter::kEepromSize> e;
     e.fill(0xFF);
@@ -63,11 +56,6 @@ void WiegandConverter::Detach() {
     parser_.Clear();
 }
 
-bool WiegandConverter::Attached() const {
-    std::scoped_lock lock(line_mutex_);
-    return line_ != nullptr;
-}
-
 void WiegandConverter::OnHostBytes(const uint8_t *data, size_t n, const LineSettings &line) {
     const auto now = std::chrono::steady_clock::now();
     const bool garbled = !Is9600_8N1(line);
@@ -80,13 +68,7 @@ void WiegandConverter::OnHostBytes(const uint8_t *data, size_t n, const LineSett
         std::scoped_lock lock(mutex_);
         parser_.Feed(wire.data(), wire.size(), pieces);
         for (const ParsedPiece &p : pieces) {
-            if (p.is_frame) {
-                ++frames_received_;
-                replies.push_back(ApplyFrameLocked(p.bytes));
-            } else {
-                garbage_bytes_ += p.bytes.size();
-                replies.push_back(Reply::kNone);
-            }
+            replies.push_back(p.is_frame ? ReplyTo(p.bytes) : Reply::kNone);
         }
     }
     for (size_t i = 0; i < pieces.size(); ++i) {
@@ -101,11 +83,11 @@ void WiegandConverter::OnHostBytes(const uint8_t *data, size_t n, const LineSett
         switch (replies[i]) {
             case Reply::kReset: {
                 const uint8_t zero = 0x00;
-                Send(BuildFrame(kCmdReset, std::span(&zero, 1)), LinkRecord::Kind::kFrame, {});
+                Send(BuildFrame(kCmdReset, std::span(&zero, 1)), LinkRecord::Kind::kFrame);
                 break;
             }
             case Reply::kEeprom:
-                Send(EepromReply(), LinkRecord::Kind::kFrame, {});
+                Send(EepromReply(), LinkRecord::Kind::kFrame);
                 break;
             case Reply::kNone:
                 break;
@@ -113,50 +95,18 @@ void WiegandConverter::OnHostBytes(const uint8_t *data, size_t n, const LineSett
     }
 }
 
-WiegandConverter::Reply WiegandConverter::ApplyFrameLocked(const std::vector<uint8_t> &frame) {
-    const uint8_t code = frame[2];
-    const std::span<const uint8_t> payload(frame.data() + 3, frame.size() - 5);
-    switch (code) {
+WiegandConverter::Reply WiegandConverter::ReplyTo(const std::vector<uint8_t> &frame) {
+    switch (frame[2]) {
         case kCmdReset:
-            ++reset_requests_;
-            if (mode_ == ConverterMode::kOutput) {
-                tamper_ = kLow;
-            } else {
-                gpio_ = {kLow, kLow};
-            }
             return Reply::kReset;
         case kCmdEepromDump:
-            ++eeprom_requests_;
             return Reply::kEeprom;
-        case kCmdWiegand:
-            if (mode_ == ConverterMode::kOutput) {
-                if (wiegand_.size() == kWiegandHistory) wiegand_.pop_front();
-                wiegand_.push_back(DecodeWiegand(payload));
-                return Reply::kNone;
-            }
-            break;
-        case kCmdTamper:
-            if (mode_ == ConverterMode::kOutput && IsLevel(payload[0])) {
-                tamper_ = payload[0];
-                return Reply::kNone;
-            }
-            break;
-        case kCmdGpio0:
-        case kCmdGpio1:
-            if (mode_ == ConverterMode::kInput && IsLevel(payload[0])) {
-                gpio_[code == kCmdGpio0 ? 0 : 1] = payload[0];
-                return Reply::kNone;
-            }
-            break;
         default:
-            break;
+            return Reply::kNone;
     }
-    ++ignored_frames_;
-    return Reply::kNone;
 }
 
-bool WiegandConverter::Send(std::vector<uint8_t> bytes, LinkRecord::Kind kind,
-                            const std::function<void()> &update) {
+bool WiegandConverter::Send(std::vector<uint8_t> bytes, LinkRecord::Kind kind) {
     std::scoped_lock lock(line_mutex_);
     if (line_ == nullptr) return false;
     LinkRecord r;
@@ -167,10 +117,6 @@ bool WiegandConverter::Send(std::vector<uint8_t> bytes, LinkRecord::Kind kind,
     if (r.garbled) std::transform(bytes.begin(), bytes.end(), bytes.begin(), GarbleByte);
     r.when = std::chrono::steady_clock::now();
     if (!bytes.empty()) line_->SendToHost(bytes.data(), bytes.size());
-    if (update) {
-        std::scoped_lock state(mutex_);
-        update();
-    }
     r.bytes = std::move(bytes);
     Notify(r);
     return true;
@@ -184,9 +130,7 @@ void WiegandConverter::Notify(const LinkRecord &record) {
 bool WiegandConverter::SendGpioReport(int gpio, uint8_t value) {
     if (mode_ != ConverterMode::kOutput || (gpio != 0 && gpio != 1)) return false;
     const uint8_t code = gpio == 0 ? kCmdGpio0 : kCmdGpio1;
-    return Send(BuildFrame(code, std::span(&value, 1)), LinkRecord::Kind::kFrame, [&] {
-        if (IsLevel(value)) gpio_[gpio] = value;
-    });
+    return Send(BuildFrame(code, std::span(&value, 1)), LinkRecord::Kind::kFrame);
 }
 
 bool WiegandConverter::SendWiegand26(int facility, int badge, bool bad_even_parity,
@@ -194,72 +138,23 @@ bool WiegandConverter::SendWiegand26(int facility, int badge, bool bad_even_pari
     if (mode_ != ConverterMode::kInput) return false;
     const auto payload = EncodeWiegand26(facility, badge, bad_even_parity, bad_odd_parity);
     if (!payload) return false;
-    return Send(BuildFrame(kCmdWiegand, *payload), LinkRecord::Kind::kFrame, [&] {
-        if (wiegand_.size() == kWiegandHistory) wiegand_.pop_front();
-        wiegand_.push_back(DecodeWiegand(*payload));
-    });
+    return Send(BuildFrame(kCmdWiegand, *payload), LinkRecord::Kind::kFrame);
 }
 
 bool WiegandConverter::SendWiegandBits(unsigned bit_count, std::span<const uint8_t> packed) {
     if (mode_ != ConverterMode::kInput) return false;
     const auto payload = EncodeWiegandBits(bit_count, packed);
     if (!payload) return false;
-    return Send(BuildFrame(kCmdWiegand, *payload), LinkRecord::Kind::kFrame, [&] {
-        if (wiegand_.size() == kWiegandHistory) wiegand_.pop_front();
-        wiegand_.push_back(DecodeWiegand(*payload));
-    });
+    return Send(BuildFrame(kCmdWiegand, *payload), LinkRecord::Kind::kFrame);
 }
 
 bool WiegandConverter::SendTamper(uint8_t value) {
     if (mode_ != ConverterMode::kInput) return false;
-    return Send(BuildFrame(kCmdTamper, std::span(&value, 1)), LinkRecord::Kind::kFrame, [&] {
-        if (IsLevel(value)) tamper_ = value;
-    });
+    return Send(BuildFrame(kCmdTamper, std::span(&value, 1)), LinkRecord::Kind::kFrame);
 }
 
 bool WiegandConverter::SendRaw(std::span<const uint8_t> bytes) {
-    return Send(std::vector<uint8_t>(bytes.begin(), bytes.end()), LinkRecord::Kind::kRaw, {});
-}
-
-std::vector<WiegandFrame> WiegandConverter::LastWiegandFrames() const {
-    std::scoped_lock lock(mutex_);
-    return {wiegand_.begin(), wiegand_.end()};
-}
-
-uint8_t WiegandConverter::Tamper() const {
-    std::scoped_lock lock(mutex_);
-    return tamper_;
-}
-
-uint8_t WiegandConverter::Gpio(int gpio) const {
-    if (gpio != 0 && gpio != 1) return kLow;
-    std::scoped_lock lock(mutex_);
-    return gpio_[gpio];
-}
-
-uint64_t WiegandConverter::FramesReceived() const {
-    std::scoped_lock lock(mutex_);
-    return frames_received_;
-}
-
-uint64_t WiegandConverter::IgnoredFrames() const {
-    std::scoped_lock lock(mutex_);
-    return ignored_frames_;
-}
-
-uint64_t WiegandConverter::GarbageBytes() const {
-    std::scoped_lock lock(mutex_);
-    return garbage_bytes_;
-}
-
-uint64_t WiegandConverter::ResetRequests() const {
-    std::scoped_lock lock(mutex_);
-    return reset_requests_;
-}
-
-uint64_t WiegandConverter::EepromRequests() const {
-    std::scoped_lock lock(mutex_);
-    return eeprom_requests_;
+    return Send(std::vector<uint8_t>(bytes.begin(), bytes.end()), LinkRecord::Kind::kRaw);
 }
 
 std::vector<uint8_t> WiegandConverter::EepromReply() const {

@@ -1,7 +1,7 @@
 // A simulated Tavrin Wiegand converter wired to a chip interface's serial
-// line. It understands the framed link at 9600 8N1 and keeps the state of the
-// signals on its Wiegand side, so tests and the launcher's scripts can check
-// what a console program told it and make it report events.
+// line. It understands the framed link at 9600 8N1, answers reset and EEPROM
+// dump requests, and sends the reports the launcher's scenarios ask for; what
+// crossed the link goes to its frame observer (the launcher's transcript).
 //
 // Modes:
 //  - output: the converter drives a Wiegand output. It takes Wiegand frames
@@ -9,11 +9,9 @@
 //    GPIO1 inputs (0x03, 0x04).
 //  - input: the converter reads a Wiegand input. It reports badges (0x01) and
 //    its tamper input (0x02) and takes GPIO0/GPIO1 commands (0x03, 0x04).
-// In both modes a reset request (0x0A) is answered with 55 55 0A 00 00 0D and
-// resets the outputs the host drives (output mode: tamper off; input mode:
-// both GPIOs low), and an EEPROM dump request (0x0B) is answered with
-// EepromReply(). Frames for the other mode, frame code 0x09 and commands with
-// a level other than 0x00/0xFF are taken off the line and ignored.
+// In both modes a reset request (0x0A) is answered with 55 55 0A 00 00 0D, and
+// an EEPROM dump request (0x0B) is answered with EepromReply(). Every other
+// frame is taken off the line without an answer.
 //
 // Line settings: the converter's UART runs at 9600 8N1 only. Bytes the host
 // sends at any other setting arrive garbled (GarbleByte) and end up as
@@ -32,7 +30,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -87,8 +84,6 @@ class WiegandConverter : public SerialPeer {
     static constexpr size_t kEepromSize = 128;
     static constexpr size_t kEepromReplyData = 21;
     static constexpr size_t kEepromReplyLength = kEepromReplyData + 5;  // 26
-    // How many Wiegand frames LastWiegandFrames keeps.
-    static constexpr size_t kWiegandHistory = 64;
 
     explicit WiegandConverter(ConverterMode mode);
     ~WiegandConverter() override = default;
@@ -101,14 +96,12 @@ class WiegandConverter : public SerialPeer {
     void Attach(SerialLine *line) override;
     void OnHostBytes(const uint8_t *data, size_t n, const LineSettings &line) override;
     void Detach() override;
-    bool Attached() const;
 
-    // Reports. Each returns false, sending nothing and changing nothing, when
+    // Reports. Each returns false, sending nothing, when
     // the converter is not attached, the report does not exist in this mode,
     // or an argument is out of range.
     // Output mode: a GPIO0 (gpio 0) or GPIO1 (gpio 1) state report with the
-    // given payload byte (0x00 low, 0xFF high; other values are sent as is
-    // and leave Gpio() unchanged).
+    // given payload byte (0x00 low, 0xFF high, other values as they are).
     bool SendGpioReport(int gpio, uint8_t value);
     // Input mode: a 26-bit badge report; facility 0..255, badge 0..65535.
     bool SendWiegand26(int facility, int badge, bool bad_even_parity = false,
@@ -116,27 +109,12 @@ class WiegandConverter : public SerialPeer {
     // Input mode: a report of `bit_count` bits packed first bit first (at most
     // 14 bytes; the count byte may claim more than 112 bits).
     bool SendWiegandBits(unsigned bit_count, std::span<const uint8_t> packed);
-    // Input mode: a tamper report (0x00 off, 0xFF on; other values are sent
-    // as is and leave Tamper() unchanged).
+    // Input mode: a tamper report (0x00 off, 0xFF on, other values as they
+    // are).
     bool SendTamper(uint8_t value);
     // Any mode: bytes as given (garbage, a frame split over several calls).
     // Returns false only when not attached.
     bool SendRaw(std::span<const uint8_t> bytes);
-
-    // State of the Wiegand side. Tamper and GPIO levels start at 0x00.
-    // Output mode: the Wiegand frames and tamper level the host sent, the GPIO
-    // levels last reported. Input mode: the Wiegand frames and tamper level
-    // last reported, the GPIO levels the host set.
-    std::vector<WiegandFrame> LastWiegandFrames() const;
-    uint8_t Tamper() const;
-    uint8_t Gpio(int gpio) const;  // gpio 0 or 1; 0x00 for any other
-
-    // Counters of the receiving side.
-    uint64_t FramesReceived() const;  // every valid frame, ignored ones included
-    uint64_t IgnoredFrames() const;   // valid frames the converter did not act on
-    uint64_t GarbageBytes() const;    // bytes that belonged to no valid frame
-    uint64_t ResetRequests() const;
-    uint64_t EepromRequests() const;
 
     // The 26-byte EEPROM dump reply for this converter.
     std::vector<uint8_t> EepromReply() const;
@@ -147,12 +125,9 @@ class WiegandConverter : public SerialPeer {
     // What a received frame asks the converter to send back.
     enum class Reply { kNone, kReset, kEeprom };
 
-    Reply ApplyFrameLocked(const std::vector<uint8_t> &frame);
-    // Sends `bytes` as one write on the line; `update` (may be empty) runs
-    // under mutex_ once the bytes went out, so state changes only with a
-    // successful send.
-    bool Send(std::vector<uint8_t> bytes, LinkRecord::Kind kind,
-              const std::function<void()> &update);
+    static Reply ReplyTo(const std::vector<uint8_t> &frame);
+    // Sends `bytes` as one write on the line.
+    bool Send(std::vector<uint8_t> bytes, LinkRecord::Kind kind);
     void Notify(const LinkRecord &record);
 
     const ConverterMode mode_;
@@ -163,15 +138,7 @@ class WiegandConverter : public SerialPeer {
     SerialLine *line_ = nullptr;  // guarded by line_mutex_, held across each send
 
     mutable std::mutex mutex_;
-    FrameParser parser_;                // guarded by mutex_
-    std::deque<WiegandFrame> wiegand_;  // guarded by mutex_
-    uint8_t tamper_ = 0x00;             // guarded by mutex_
-    std::array<uint8_t, 2> gpio_{};     // guarded by mutex_
-    uint64_t frames_received_ = 0;      // guarded by mutex_
-    uint64_t ignored_frames_ = 0;       // guarded by mutex_
-    uint64_t garbage_bytes_ = 0;        // guarded by mutex_
-    uint64_t reset_requests_ = 0;       // guarded by mutex_
-    uint64_t eeprom_requests_ = 0;      // guarded by mutex_
+    FrameParser parser_;  // guarded by mutex_
 
     std::mutex observer_mutex_;
     FrameObserver observer_;  // guarded by observer_mutex_, held while it runs

@@ -68,6 +68,7 @@ struct Options {
     std::optional<std::string> script_file;
     bool demo = false;
     std::optional<std::string> transcript_file;
+    std::optional<std::string> control_file;
     std::optional<std::chrono::milliseconds> unplug_after;
     bool kernel_driver = false;
     bool verbose = false;
@@ -87,6 +88,8 @@ void Usage(std::FILE *out) {
                  "  -m, --mode output|input converter mode (default output)\n"
                  "      --script FILE       play the scenario in FILE while the program runs\n"
                  "      --demo              play the built-in scenario for the mode\n"
+                 "      --control FIFO      play each action line written to the named pipe\n"
+                 "                          FIFO at once (scenario lines without the time)\n"
                  "  -t, --transcript FILE   write every frame in both directions to FILE\n"
                  "      --unplug-after SEC  unplug every device SEC seconds after the start\n"
                  "      --kernel-driver     a kernel driver holds interface 0 (claims fail)\n"
@@ -145,7 +148,7 @@ bool ParseInt(const char *s, int lo, int hi, int *out) {
 }
 
 Options ParseOptions(int argc, char **argv) {
-    enum { kScript = 256, kDemo, kUnplugAfter, kKernelDriver, kListFamilies };
+    enum { kScript = 256, kDemo, kControl, kUnplugAfter, kKernelDriver, kListFamilies };
     static const option kLong[] = {
         {"family", required_argument, nullptr, 'f'},
         {"serial", required_argument, nullptr, 's'},
@@ -153,6 +156,7 @@ Options ParseOptions(int argc, char **argv) {
         {"mode", required_argument, nullptr, 'm'},
         {"script", required_argument, nullptr, kScript},
         {"demo", no_argument, nullptr, kDemo},
+        {"control", required_argument, nullptr, kControl},
         {"transcript", required_argument, nullptr, 't'},
         {"unplug-after", required_argument, nullptr, kUnplugAfter},
         {"kernel-driver", no_argument, nullptr, kKernelDriver},
@@ -194,6 +198,9 @@ Options ParseOptions(int argc, char **argv) {
                 break;
             case kDemo:
                 o.demo = true;
+                break;
+            case kControl:
+                o.control_file = optarg;
                 break;
             case 't':
                 o.transcript_file = optarg;
@@ -316,6 +323,17 @@ int Run(int argc, char **argv) {
         std::fprintf(stderr, "%s: %s: command not found\n", kProgram, o.command[0]);
         return kNotFound;
     }
+    // Opened for writing too, so that it never reads end of file between two
+    // writers, and without blocking until one comes.
+    int control_fd = -1;
+    if (o.control_file) {
+        control_fd = open(o.control_file->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        if (control_fd == -1 || fstat(control_fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            if (control_fd != -1) close(control_fd);
+            Fail("--control: " + *o.control_file + " is not a named pipe (see mkfifo)");
+        }
+    }
     std::FILE *transcript_file = nullptr;
     if (o.transcript_file) {
         transcript_file = std::fopen(o.transcript_file->c_str(), "we");
@@ -412,7 +430,7 @@ int Run(int argc, char **argv) {
     }
 
     g_child.store(pid);
-    runner.emplace(script, o.unplug_after, *testbed, devices, *transcript, start);
+    runner.emplace(script, o.unplug_after, *testbed, devices, *transcript, start, control_fd);
     // SIGTERM and SIGHUP stay blocked and are taken synchronously here, not
     // by a handler: no async-signal context, and sanitizer runtimes that
     // defer handlers while a thread sits in waitpid cannot hold them back.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "converter/frame_parser.h"
+
 namespace ftdisim {
 
 namespace {
@@ -13,6 +15,29 @@ std::string SettingsText(const LineSettings &s) {
     text += s.parity < sizeof kParity ? kParity[s.parity] : '?';
     text += s.stop_bits < 3 ? kStop[s.stop_bits] : "?";
     if (s.break_on) text += " break";
+    return text;
+}
+
+// Raw bytes are whatever a scenario wrote in one go: one frame, an EEPROM
+// reply, garbage, or several frames back to back. The last are labelled frame
+// by frame ("gpio0 high; gpio1 low"), with any bytes between or after them
+// that form no frame as "unframed N bytes".
+std::string DescribeRaw(const std::vector<uint8_t> &bytes) {
+    const std::string whole = DescribeBytes(bytes);
+    if (whole.find("unexpected length") == std::string::npos && whole.rfind("unframed", 0) != 0) {
+        return whole;
+    }
+    FrameParser parser;
+    std::vector<ParsedPiece> pieces;
+    parser.Feed(bytes.data(), bytes.size(), pieces);
+    if (parser.Pending() != 0)
+        pieces.push_back(ParsedPiece{false, std::vector<uint8_t>(parser.Pending())});
+    std::string text;
+    for (const ParsedPiece &p : pieces) {
+        if (!text.empty()) text += "; ";
+        text += p.is_frame ? DescribeBytes(p.bytes)
+                           : "unframed " + std::to_string(p.bytes.size()) + " bytes";
+    }
     return text;
 }
 
@@ -28,7 +53,7 @@ std::string Transcript::Summary(const LinkRecord &r) {
         case LinkRecord::Kind::kGarbage:
             return "(garbage)";
         case LinkRecord::Kind::kRaw:
-            return "(raw: " + DescribeBytes(r.bytes) + ")";
+            return "(raw: " + DescribeRaw(r.bytes) + ")";
         case LinkRecord::Kind::kFrame:
             break;
     }

@@ -1,12 +1,15 @@
 #include "e2e_session.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utmp.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -42,9 +45,55 @@ TempFile::~TempFile() {
     if (!path_.empty()) unlink(path_.c_str());
 }
 
-Session::Session(std::vector<std::string> args) {
-    std::vector<std::string> argv = {FTDISIM_RUN};
-    argv.insert(argv.end(), args.begin(), args.end());
+ControlPipe::ControlPipe() {
+    char dir[] = "/tmp/wg-e2e-ctl-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    const std::string path = std::string(dir) + "/control";
+    if (mkfifo(path.c_str(), 0600) != 0) return;
+    path_ = path;
+    // Read-write: opening never blocks and writes never fail for want of a
+    // reader before the launcher has opened its end.
+    fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+}
+
+ControlPipe::~ControlPipe() {
+    if (fd_ != -1) close(fd_);
+    if (path_.empty()) return;
+    unlink(path_.c_str());
+    rmdir(path_.substr(0, path_.rfind('/')).c_str());
+}
+
+void ControlPipe::Send(const std::string &action) {
+    const std::string line = action + "\n";
+    ASSERT_EQ(write(fd_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+}
+
+bool WaitUntil(const std::function<bool()> &done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string Hex(const std::vector<std::uint8_t> &bytes) {
+    std::string text;
+    char group[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(group, sizeof group, "%02X ", b);
+        text += group;
+    }
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+std::vector<std::string> Launcher(std::vector<std::string> args) {
+    args.insert(args.begin(), FTDISIM_RUN);
+    return args;
+}
+
+Session::Session(std::vector<std::string> argv) {
     std::vector<char *> cargv;
     for (std::string &a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
@@ -54,6 +103,7 @@ Session::Session(std::vector<std::string> args) {
         return;
     }
     tcgetattr(master_, &initial_);
+    setenv("WG_EEPROM_EARLY_REPLY", "1", 1);
     pid_ = fork();
     if (pid_ == 0) {
         close(master_);
@@ -98,6 +148,10 @@ bool Session::WaitForAll(const std::vector<std::string> &texts) {
 
 void Session::Type(const std::string &keys) {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+}
+
+void Session::Signal(int sig) {
+    if (pid_ > 0 && !finished_) kill(pid_, sig);
 }
 
 int Session::Finish() {
@@ -165,8 +219,12 @@ std::vector<std::string> TranscriptBytes(const std::string &transcript, const st
     return lines;
 }
 
-std::string BannerAndList(const std::string &modeLine, const std::string &serial) {
+std::string BannerAndList(const std::string &modeLine, const std::vector<std::string> &serials) {
     const std::string rule(76, '#');
+    std::string listed;
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        listed += std::to_string(i + 1) + ") SN=" + serials[i] + " \n";
+    }
     return "\n\n" + rule +
            "\n"
            "In Linux, the VCP driver and D2XX driver are incompatible with each other.\n"
@@ -176,7 +234,8 @@ std::string BannerAndList(const std::string &modeLine, const std::string &serial
            "When the FTDI device is power cycled or reset the VCP driver will be reloaded.\n"
            "The rmmod process must be repeated each time this occurs.\n" +
            rule + "\n\n" + "Quillmark\nTavrin Wiegand Converters Application\n" + modeLine +
-           "\n\n\n List of avaiable devices: \n\n1) SN=" + serial + " \n\n Choose from (1-1) :";
+           "\n\n\n List of avaiable devices: \n\n" + listed + "\n Choose from (1-" +
+           std::to_string(serials.size()) + ") :";
 }
 
 }  // namespace e2e

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,13 +35,39 @@ class TempFile {
     std::string path_;
 };
 
-// One program run on a pseudo-terminal under the launcher; `args` are the
-// launcher's. The terminal's attributes are taken before the child exists, so
-// they are the ones the program found at start whatever it does later. A
-// session not finished when it goes kills the launcher.
+// A named pipe under /tmp for the launcher's --control option, removed with
+// the object. Each Send is one action line, played by the launcher at once.
+class ControlPipe {
+  public:
+    ControlPipe();
+    ~ControlPipe();
+    ControlPipe(const ControlPipe &) = delete;
+    ControlPipe &operator=(const ControlPipe &) = delete;
+    const std::string &path() const { return path_; }
+    void Send(const std::string &action);
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Polls `done` until it holds or the patience runs out; true when it held.
+bool WaitUntil(const std::function<bool()> &done);
+
+// "55 55 0A": the bytes as two-digit upper-case hexadecimal, blank-separated.
+std::string Hex(const std::vector<std::uint8_t> &bytes);
+
+// The launcher's command line: ftdisim-run, then `args`.
+std::vector<std::string> Launcher(std::vector<std::string> args);
+
+// One command run on a pseudo-terminal (argv[0] is its path), with the
+// programs' test hook for a short EEPROM wait set. The terminal's attributes
+// are taken before the child exists, so they are the ones the program found
+// at start whatever it does later. A session not finished when it goes kills
+// the command.
 class Session {
   public:
-    explicit Session(std::vector<std::string> args);
+    explicit Session(std::vector<std::string> argv);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -55,6 +83,9 @@ class Session {
 
     // Types `keys` on the terminal; a short write fails the test.
     void Type(const std::string &keys);
+
+    // Sends `sig` to the command itself (not to the terminal's group).
+    void Signal(int sig);
 
     // Reads until the program has gone and returns the launcher's exit status
     // (the program's, or 128 + the signal that ended it); -1 when it did not
@@ -88,8 +119,9 @@ std::string ReadFile(const std::string &path);
 std::vector<std::string> TranscriptBytes(const std::string &transcript, const std::string &dir);
 
 // What the programs show up to and including the first device-choice prompt,
-// for a mode line such as "Example 2 - Output mode" and the listed serial.
-std::string BannerAndList(const std::string &modeLine, const std::string &serial);
+// for a mode line such as "Example 2 - Output mode" and the listed serial
+// numbers.
+std::string BannerAndList(const std::string &modeLine, const std::vector<std::string> &serials);
 
 inline const std::string kConnected = "\n Connected to device SN=TWC00001\n";
 

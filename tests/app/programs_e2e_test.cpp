@@ -1,272 +1,537 @@
 // wg_output and wg_input end to end: each program runs on a pseudo-terminal
-// under ftdisim-run against a simulated chip and converter, keys are typed as
-// a user types them, and what the terminal shows is compared character for
-// character. The converter's side is checked through the launcher's
-// transcript.
+// under ftdisim-run against a simulated chip and converter. Keys are typed as
+// a person types them, the converter's reports and the unplug are triggered
+// through the launcher's control pipe, and what the terminal shows is compared
+// character for character; what crossed the link is read from the launcher's
+// transcript. Then the launcher's own duties and the demo script's build step.
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "converter/wiegand_converter.h"
 #include "e2e_session.h"
 
 namespace {
 
 using namespace e2e;
+using Bytes = std::vector<std::uint8_t>;
 
-// Everything up to the device chosen; the "1" is the terminal's echo.
-std::string StartText(const std::string &modeLine, const std::string &serial) {
-    return BannerAndList(modeLine, serial) + "1\n";
+struct Program {
+    const char *path;
+    const char *mode;  // the converter's, for the launcher
+    ftdisim::ConverterMode converterMode;
+    const char *modeLine;
+    std::string help;
+};
+
+const Program kOutput = {WG_OUTPUT, "output", ftdisim::ConverterMode::kOutput,
+                         "Example 2 - Output mode", kOutputHelp};
+const Program kInput = {WG_INPUT, "input", ftdisim::ConverterMode::kInput, "Example 1 - Input mode",
+                        kInputHelp};
+
+// One step: an action line for the launcher's control pipe and/or keys to
+// type, then the text the terminal must show next.
+struct Step {
+    std::string control;
+    std::string keys;
+    std::string shows;
+};
+
+struct Scenario {
+    const char *name;
+    const Program *program;
+    std::vector<Step> steps;
+    // Everything shown after the help text, or after the first prompt when
+    // the scenario answers that prompt itself.
+    std::string screen;
+    // The frames the program wrote, in order.
+    std::vector<std::string> sent;
+    bool choose = true;  // answer the device prompt with 1 first
+    int status = 0;
+    std::vector<std::string> options = {};        // more launcher options
+    std::vector<std::string> transcriptHas = {};  // lines the transcript holds
+    std::vector<std::string> listed = {"TWC00001"};
+};
+
+std::string Raw(const std::vector<Bytes> &parts) {
+    Bytes all;
+    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return "raw " + Hex(all);
 }
 
-// Replaces the EEPROM reply printed after "EEPROM Dump Request    Ok\n" with
-// "<dump>" when it has the reply's layout: a line end, two lines of 13 bytes
-// as "%02X ", an empty line. Otherwise returns the text unchanged.
-std::string MaskDump(const std::string &text) {
-    const std::string request = "EEPROM Dump Request    Ok\n";
-    const std::size_t at = text.find(request);
-    if (at == std::string::npos) return text;
-    const std::size_t start = at + request.size();
-    std::size_t pos = start;
-    auto expect = [&](char c) { return pos < text.size() && text[pos++] == c; };
-    auto hexDigit = [&] {
-        return pos < text.size() && std::isxdigit(static_cast<unsigned char>(text[pos])) &&
-               !std::islower(static_cast<unsigned char>(text[pos++]));
-    };
-    bool ok = expect('\n');
-    for (int line = 0; line < 2 && ok; ++line) {
-        for (int i = 0; i < 13 && ok; ++i) ok = hexDigit() && hexDigit() && expect(' ');
-        ok = ok && expect('\n');
+Bytes Frame(std::uint8_t code, Bytes payload) {
+    Bytes f = {0x55, 0x55, code};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.insert(f.end(), {0x00, 0x0D});
+    return f;
+}
+
+// The EEPROM dump as printed: a line end, rows of 13 "%02X ", an empty line.
+std::string Dump(ftdisim::ConverterMode mode) {
+    const Bytes reply = ftdisim::WiegandConverter(mode).EepromReply();
+    std::string text = "\n";
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        text += Hex({reply[i]}) + " ";
+        if ((i + 1) % 13 == 0) text += "\n";
     }
-    ok = ok && expect('\n');
-    if (!ok) return text;
-    return text.substr(0, start) + "<dump>" + text.substr(pos);
+    return text + "\n";
 }
 
-// Frames the program wrote, in order, from the launcher's transcript.
-std::vector<std::string> HostFrames(const std::string &transcript) {
-    return TranscriptBytes(ReadFile(transcript), "host->converter");
+// A 20-byte Wiegand report as wg_input prints it: its bit count and leading
+// data bytes `data`, zeros, the 0x0D, then `decoded` ("" for a bit count that
+// is not decoded).
+std::string Report(const std::string &data, const std::string &decoded) {
+    std::string zeros;
+    for (std::size_t n = (data.size() + 1) / 3; n < 16; ++n) zeros += "00 ";
+    return "Wiegand Frame Hex format:\n55 55 01 " + data + " " + zeros + "0D \n" + decoded + "\n";
 }
 
-// Whether `text` is the `keys` outputs in order with any number of the
-// `reports` before, between and after them.
-bool IsKeysAmongReports(const std::string &text, const std::vector<std::string> &keys,
-                        const std::vector<std::string> &reports) {
-    std::size_t at = 0;
-    std::size_t next = 0;
-    while (at < text.size()) {
-        if (next < keys.size() && text.compare(at, keys[next].size(), keys[next]) == 0) {
-            at += keys[next++].size();
-            continue;
-        }
-        bool matched = false;
-        for (const std::string &r : reports) {
-            if (text.compare(at, r.size(), r) == 0) {
-                at += r.size();
-                matched = true;
-                break;
-            }
-        }
-        if (!matched) return false;
-    }
-    return next == keys.size();
+std::string Badge(const std::string &data, const std::string &values, const char *verdict) {
+    return Report(data, "26 Bit Wiegand, " + values + ", " + verdict + "\n");
 }
 
-TEST(WgOutputProgram, KeysSendTheirFramesAndPrintExactlyTheirTexts) {
-    TempFile transcript;
-    Session s({"-t", transcript.path(), "--", WG_OUTPUT});
-    ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
-    s.Type("1\n");
-    ASSERT_TRUE(s.WaitFor(kOutputHelp)) << s.Output();
-    const std::vector<std::pair<std::string, std::string>> steps = {
-        {"T", "Set Tamper  Ok\n"},
-        {"t", "Reset Tamper  Ok\n"},
-        {"R", "Reset request   Ok\n"},
-        {"w", "Facility code [0-255] :"},
-        {"300\n", "Facility code [0-255] :"},
-        {"12\n", "Badge_ID [0-65535] :"},
-        {"345\n", "Wiegand Frame sent \n"},
-        {"zd", "EEPROM Dump Request    Ok\n"},
-        {"", "\n\n"},  // the dump's empty last line
-        {"h", kOutputHelp},
-        {"x", "Exit \n\n"},
-    };
-    for (const auto &[keys, shown] : steps) {
-        s.Type(keys);
-        ASSERT_TRUE(s.WaitFor(shown)) << "after \"" << keys << "\":\n" << s.Output();
-    }
-    EXPECT_EQ(s.Finish(), 0);
+const std::string kExit = "Exit \n\n";
+const std::string kPromptF = "Facility code [0-255] :";
+const std::string kPromptB = "Badge_ID [0-65535] :";
+// Longer than any answer: not taken for the number at its start.
+const std::string kLongLine = "12" + std::string(70, ' ') + "x";
+const std::string kChoose = "\n Choose from (1-1) :";
+const std::string kGone = "\n Device SN=TWC00001 was unplugged; press 'x' or 'X' to exit\n";
+// Cursor, function and editing keys, plain and with modifiers, as xterm and
+// the Linux console send them.
+const std::string kKeySequences =
+    "\x1b[D\x1b[A\x1b[1;5C\x1b[1;2D\x1bOP\x1bOS\x1bO2Q\x1b[15~\x1b[5~\x1b[6;3~\x1b[H\x1b[F"
+    "\x1b[[A\x1b[3~";
 
-    EXPECT_EQ(MaskDump(s.Output()), StartText("Example 2 - Output mode", "TWC00001") + kConnected +
-                                        kOutputHelp +
-                                        "Set Tamper  Ok\n"
-                                        "Reset Tamper  Ok\n"
-                                        "Reset request   Ok\n"
-                                        "Send 26b Wiegand Frame \n"
-                                        "Facility code [0-255] :300\n"
-                                        "Facility code [0-255] :12\n"
-                                        "\n"
-                                        "Badge_ID [0-65535] :345\n"
-                                        "\n"
-                                        "  Ok\n"
-                                        "Wiegand Frame sent \n"
-                                        "EEPROM Dump Request    Ok\n"
-                                        "<dump>" +
-                                        kOutputHelp + "Exit \n\n");
+const Bytes kGpio0High = Frame(0x03, {0xFF});
+const Bytes kGpio1Low = Frame(0x04, {0x00});
+const Bytes kTamperOn = Frame(0x02, {0xFF});
+const Bytes kTamperOff = Frame(0x02, {0x00});
+const Bytes kZeros7(7, 0x00);
+const Bytes kZeros13(13, 0x00);
 
-    const std::vector<std::string> expectedFrames = {
-        "55 55 02 FF 00 0D", "55 55 02 00 00 0D",
-        "55 55 0A 00 00 0D", "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D",
-        "55 55 0B 00 00 0D",
-    };
-    EXPECT_EQ(HostFrames(transcript.path()), expectedFrames);
-}
+const std::vector<Scenario> kScenarios = {
+    {"OutputKeysSendTheirFrames",
+     &kOutput,
+     {{"", "T", "Set Tamper  Ok\n"},
+      {"", "t", "Reset Tamper  Ok\n"},
+      {"", "R", "Reset request   Ok\n"},
+      {"", "w", kPromptF},
+      {"", "300\n", kPromptF},
+      {"", "12\n", kPromptB},
+      {"", "345\n", "Wiegand Frame sent \n"},
+      {"", "W", kPromptF},
+      {"", "0\n", kPromptB},
+      {"", "0\n", "sent \n"},
+      {"", "w", kPromptF},
+      {"", "1\n", kPromptB},
+      {"", "1\n", "sent \n"},
+      {"", "w", kPromptF},
+      {"", "255\n", kPromptB},
+      {"", "65535\n", "sent \n"},
+      {"", "zd", "Dump Request    Ok\n" + Dump(ftdisim::ConverterMode::kOutput)},
+      {"", "h", kOutputHelp},
+      {"", "x", kExit}},
+     "Set Tamper  Ok\nReset Tamper  Ok\nReset request   Ok\n"
+     "Send 26b Wiegand Frame \n" +
+         kPromptF + "300\n" + kPromptF + "12\n\n" + kPromptB +
+         "345\n\n  Ok\nWiegand Frame sent \n"
+         "Send 26b Wiegand Frame \n" +
+         kPromptF + "0\n\n" + kPromptB +
+         "0\n\n  Ok\nWiegand Frame sent \n"
+         "Send 26b Wiegand Frame \n" +
+         kPromptF + "1\n\n" + kPromptB +
+         "1\n\n  Ok\nWiegand Frame sent \n"
+         "Send 26b Wiegand Frame \n" +
+         kPromptF + "255\n\n" + kPromptB +
+         "65535\n\n  Ok\nWiegand Frame sent \n"
+         "EEPROM Dump Request    Ok\n" +
+         Dump(ftdisim::ConverterMode::kOutput) + kOutputHelp + kExit,
+     {"55 55 02 FF 00 0D", "55 55 02 00 00 0D", "55 55 0A 00 00 0D",
+      "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D",
+      "55 55 01 1A 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00 0D",
+      "55 55 01 1A 80 80 00 80 00 00 00 00 00 00 00 00 00 00 00 0D",
+      "55 55 01 1A 7F FF FF C0 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 0B 00 00 0D"}},
 
-TEST(WgOutputProgram, GpioReportsArePrintedBetweenKeyOutputs) {
-    TempFile script(
-        "0.2 gpio 0 high\n"
-        "0.4 gpio 0 low\n"
-        "0.6 gpio 1 high\n"
-        "0.8 gpio 1 low\n"
-        "1.0 gpio 1 0x01\n"
-        "1.2 restart\n");
-    Session s({"--script", script.path(), "--", WG_OUTPUT});
-    ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
-    s.Type("1\n");
-    ASSERT_TRUE(s.WaitFor(kOutputHelp)) << s.Output();
-    const std::vector<std::string> reports = {"Set GPIO0\n", "Rst GPIO0\n", "Set GPIO1\n",
-                                              "Rst GPIO1\n", "Err GPIO1"};
-    ASSERT_TRUE(s.WaitForAll(reports)) << s.Output();
-    s.Type("T");
-    ASSERT_TRUE(s.WaitFor("Set Tamper  Ok\n")) << s.Output();
-    s.Type("x");
-    EXPECT_EQ(s.Finish(), 0);
+    // A prompt takes a whole line holding one number in range; every other
+    // line asks again and none of it reaches the keys.
+    {"PromptsTakeOnlyAWholeLineWithOneNumber",
+     &kOutput,
+     {{"", "w", kPromptF},
+      {"", "12 345d\n", kPromptF},
+      {"", "0x1F\n", kPromptF},
+      {"", "1e3\n", kPromptF},
+      {"", "1x\n", kPromptF},
+      {"", kLongLine + "\n", kPromptF},
+      {"", "\n", kPromptF},
+      {"", " \t \n", kPromptF},
+      {"", "-1\n", kPromptF},
+      {"", " 12 \n", kPromptB},
+      {"", "345x\n", kPromptB},
+      {"", "65536\n", kPromptB},
+      {"", "\t345\n", "Wiegand Frame sent \n"},
+      {"", "x", kExit}},
+     "Send 26b Wiegand Frame \n" + kPromptF + "12 345d\n" + kPromptF + "0x1F\n" + kPromptF +
+         "1e3\n" + kPromptF + "1x\n" + kPromptF + kLongLine + "\n" + kPromptF + "\n" + kPromptF +
+         " \t \n" + kPromptF + "-1\n" + kPromptF + " 12 \n\n" + kPromptB + "345x\n" + kPromptB +
+         "65536\n" + kPromptB + "\t345\n\n  Ok\nWiegand Frame sent \n" + kExit,
+     {"55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D"}},
 
-    const std::string prefix =
-        StartText("Example 2 - Output mode", "TWC00001") + kConnected + kOutputHelp;
-    const std::string output = s.Output();
-    ASSERT_EQ(output.substr(0, prefix.size()), prefix);
-    EXPECT_TRUE(IsKeysAmongReports(output.substr(prefix.size()), {"Set Tamper  Ok\n", "Exit \n\n"},
-                                   reports))
-        << output.substr(prefix.size());
-}
+    {"DeviceChoiceTakesOnlyAListedNumber",
+     &kOutput,
+     {{"", "0\n", kChoose},
+      {"", "abc\n", kChoose},
+      {"", "-3\n", kChoose},
+      {"", "2\n", kChoose},
+      {"", "1x\n", kChoose},
+      {"", "\n", kChoose},
+      {"", " 1 \n", kOutputHelp},
+      {"", "x", kExit}},
+     "0\n" + kChoose + "abc\n" + kChoose + "-3\n" + kChoose + "2\n" + kChoose + "1x\n" + kChoose +
+         "\n" + kChoose + " 1 \n" + kConnected + kOutputHelp + kExit,
+     {},
+     false},
 
-TEST(WgInputProgram, KeysSendTheirFramesAndPrintExactlyTheirTexts) {
-    TempFile transcript;
-    Session s({"-m", "input", "-t", transcript.path(), "--", WG_INPUT});
-    ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
-    s.Type("1\n");
-    ASSERT_TRUE(s.WaitFor(kInputHelp)) << s.Output();
-    const std::vector<std::pair<std::string, std::string>> steps = {
-        {"O", "Set GPIO0  Ok\n"},
-        {"o", "Reset GPIO0  Ok\n"},
-        {"P", "Set GPIO1  Ok\n"},
-        {"p", "Reset GPIO1  Ok\n"},
-        {"Twr", "Reset request   Ok\n"},  // 'T' and 'w' are not wg_input keys
-        {"D", "EEPROM Dump Request    Ok\n"},
-        {"", "\n\n"},
-        {"X", "Exit \n\n"},
-    };
-    for (const auto &[keys, shown] : steps) {
-        s.Type(keys);
-        ASSERT_TRUE(s.WaitFor(shown)) << "after \"" << keys << "\":\n" << s.Output();
-    }
-    EXPECT_EQ(s.Finish(), 0);
+    {"CtrlDAtAPromptEndsTheProgram",
+     &kOutput,
+     {{"", "w", kPromptF}, {"", "\x04", ""}},
+     "Send 26b Wiegand Frame \n" + kPromptF + "\n",
+     {}},
 
-    EXPECT_EQ(MaskDump(s.Output()), StartText("Example 1 - Input mode", "TWC00001") + kConnected +
-                                        kInputHelp +
-                                        "Set GPIO0  Ok\n"
-                                        "Reset GPIO0  Ok\n"
-                                        "Set GPIO1  Ok\n"
-                                        "Reset GPIO1  Ok\n"
-                                        "Reset request   Ok\n"
-                                        "EEPROM Dump Request    Ok\n"
-                                        "<dump>"
-                                        "Exit \n\n");
+    {"CtrlDAtTheDeviceChoiceEndsTheProgram", &kInput, {{"", "\x04", ""}}, "\n", {}, false},
 
-    const std::vector<std::string> expectedFrames = {
-        "55 55 03 FF 00 0D", "55 55 03 00 00 0D", "55 55 04 FF 00 0D",
-        "55 55 04 00 00 0D", "55 55 0A 00 00 0D", "55 55 0B 00 00 0D",
-    };
-    EXPECT_EQ(HostFrames(transcript.path()), expectedFrames);
-}
+    // The keyboard's interrupt key ends the program; the terminal is as it
+    // was, and a prompt's line is ended first.
+    {"InterruptAtAPromptEndsItsLine",
+     &kOutput,
+     {{"", "w", kPromptF}, {"", "\x03", ""}},
+     "Send 26b Wiegand Frame \n" + kPromptF + "^C\n",
+     {},
+     true,
+     128 + SIGINT},
 
-TEST(WgInputProgram, WiegandAndTamperReportsAreDecodedAndPrinted) {
-    TempFile script(
-        "0.2 badge 12 345\n"
-        "0.4 badge 12 345 bad-even\n"
-        "0.6 badge 255 65535 bad-parity\n"
-        "0.8 tamper on\n"
-        "1.0 tamper off\n"
-        "1.2 bits 1011001110001111000011110000111100\n"
-        "1.4 tamper 80\n"
-        "1.6 restart\n");
-    Session s({"-m", "input", "--script", script.path(), "--", WG_INPUT});
-    ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
-    s.Type("1\n");
-    ASSERT_TRUE(s.WaitFor(kInputHelp)) << s.Output();
-    const std::string zeros = "00 00 00 00 00 00 00 00 00 00 00 ";
-    const std::vector<std::string> reports = {
-        "Wiegand Frame Hex format:\n55 55 01 1A 06 00 AC 80 " + zeros +
-            "0D \n26 Bit Wiegand, Facility Code=12, Badge ID=345, Parity Bits OK.\n\n",
-        "Wiegand Frame Hex format:\n55 55 01 1A 86 00 AC 80 " + zeros +
-            "0D \n26 Bit Wiegand, Facility Code=12, Badge ID=345, Parity Bit Even Error.\n\n",
-        "Wiegand Frame Hex format:\n55 55 01 1A FF FF FF 80 " + zeros +
-            "0D \n26 Bit Wiegand, Facility Code=255, Badge ID=65535, Parity Bits Error.\n\n",
-        "Set Tamper\n",
-        "Rst Tamper\n",
-        "Wiegand Frame Hex format:\n55 55 01 22 B3 8F 0F 0F 00 " + zeros.substr(3) + "0D \n\n",
-        "Err Tamper",
-    };
-    ASSERT_TRUE(s.WaitForAll(reports)) << s.Output();
-    s.Type("x");
-    EXPECT_EQ(s.Finish(), 0);
+    {"InterruptInTheKeyLoop", &kInput, {{"", "\x03", ""}}, "", {}, true, 128 + SIGINT},
 
-    const std::string prefix =
-        StartText("Example 1 - Input mode", "TWC00001") + kConnected + kInputHelp;
-    const std::string output = s.Output();
-    ASSERT_EQ(output.substr(0, prefix.size()), prefix);
-    EXPECT_TRUE(IsKeysAmongReports(output.substr(prefix.size()), {"Exit \n\n"}, reports))
-        << output.substr(prefix.size());
-}
+    {"OutputKeySequencesAreIgnoredAndALoneEscDoesNothing",
+     &kOutput,
+     {{"", kKeySequences + "\x1b", ""}, {"", "T", "Set Tamper  Ok\n"}, {"", "\x1bx", kExit}},
+     "Set Tamper  Ok\n" + kExit,
+     {"55 55 02 FF 00 0D"}},
 
-TEST(ConsolePrograms, DeviceThatCannotBeOpenedLeavesEveryCommandFailing) {
+    {"InputKeySequencesAreIgnoredAndALoneEscDoesNothing",
+     &kInput,
+     {{"", kKeySequences + "\x1bo", "Reset GPIO0  Ok\n"}, {"", "\x1b\x1bOQX", kExit}},
+     "Reset GPIO0  Ok\n" + kExit,
+     {"55 55 03 00 00 0D"}},
+
+    {"OutputReportsInPiecesAmongGarbageArePrintedOnce",
+     &kOutput,
+     {{"gpio 0 high", "", "Set GPIO0\n"},
+      {"gpio 1 low", "", "Rst GPIO1\n"},
+      {"gpio 1 0x01", "", "Err GPIO1"},
+      {"", "T", "Set Tamper  Ok\n"},
+      // Split between the sync bytes.
+      {"raw 55", "", ""},
+      {"raw 55 03", "", ""},
+      {"raw FF 00 0D", "", "Set GPIO0\n"},
+      // A lone sync byte among garbage, then a report.
+      {Raw({{0x12, 0x55, 0x34}, kGpio1Low}), "", "Rst GPIO1\n"},
+      // Seven bytes where a report has six: dropped once it holds 20 bytes,
+      // and the byte that finds it full starts the next report...
+      {Raw({Frame(0x03, {0xFF, 0xFF}), kZeros13, Frame(0x03, {0x00})}), "", "Rst GPIO0\n"},
+      // ...until then it swallows whatever follows, a whole report included.
+      {Raw({Frame(0x04, {0xFF, 0xFF}), kGpio0High, kZeros7, kGpio1Low}), "", "Rst GPIO1\n"},
+      // Frames this program takes silently, in one write with a report.
+      {Raw({Frame(0x0A, {0x00}), Frame(0x0B, {0x00}), Frame(0x09, {0x01, 0x02}), kTamperOn,
+            kGpio0High}),
+       "", "Set GPIO0\n"},
+      // More than one read's worth of garbage before a report.
+      {Raw({Bytes(300, 0x12), kGpio1Low}), "", "Rst GPIO1\n"},
+      {"", "x", kExit}},
+     "Set GPIO0\nRst GPIO1\nErr GPIO1Set Tamper  Ok\nSet GPIO0\nRst GPIO1\nRst GPIO0\n"
+     "Rst GPIO1\nSet GPIO0\nRst GPIO1\n" +
+         kExit,
+     {"55 55 02 FF 00 0D"},
+     true,
+     0,
+     {},
+     {"converter->host 55 55 0A 00 00 0D 55 55 0B 00 00 0D 55 55 09 01 02 00 0D 55 55 02 FF 00 "
+      "0D 55 55 03 FF 00 0D (raw: reset; eeprom dump request; frame code 0x09; tamper on; "
+      "gpio0 high)",
+      "converter->host 12 55 34 55 55 04 00 00 0D (raw: unframed 3 bytes; gpio1 low)"}},
+
+    {"InputReportsAreDecodedAndKeysSendTheirFrames",
+     &kInput,
+     {{"badge 12 345", "", "Parity Bits OK.\n\n"},
+      {"badge 12 345 bad-even", "", "Parity Bit Even Error.\n\n"},
+      {"badge 12 345 bad-odd", "", "Parity Bit Odd Error.\n\n"},
+      {"badge 255 65535 bad-parity", "", "Parity Bits Error.\n\n"},
+      {"tamper on", "", "Set Tamper\n"},
+      {"tamper off", "", "Rst Tamper\n"},
+      {"tamper 80", "", "Err Tamper"},
+      {"bits 1011001110001111000011110000111100", "", "0D \n\n"},
+      // Data bytes of 0x0D: only the one at byte 20 ends the report.
+      {Raw({{0x55, 0x55, 0x01, 0x22, 0x0D, 0x0D, 0x0D, 0x0D, 0x0D}, Bytes(10, 0x00), {0x0D}}), "",
+       "0D \n\n"},
+      {Raw({Frame(0x02, {0xFF, 0xFF}), kTamperOn, kZeros7, kTamperOff}), "", "Rst Tamper\n"},
+      {Raw({Frame(0x03, {0xFF}), Frame(0x04, {0x00}), kTamperOn}), "", "Set Tamper\n"},
+      {"", "O", "Set GPIO0  Ok\n"},
+      {"", "o", "Reset GPIO0  Ok\n"},
+      {"", "P", "Set GPIO1  Ok\n"},
+      {"", "p", "Reset GPIO1  Ok\n"},
+      {"", "Twr", "Reset request   Ok\n"},  // 'T' and 'w' are not wg_input's keys
+      {"", "D", "Dump Request    Ok\n" + Dump(ftdisim::ConverterMode::kInput)},
+      {"", "H", kInputHelp},
+      {"", "X", kExit}},
+     Badge("1A 06 00 AC 80", "Facility Code=12, Badge ID=345", "Parity Bits OK.") +
+         Badge("1A 86 00 AC 80", "Facility Code=12, Badge ID=345", "Parity Bit Even Error.") +
+         Badge("1A 06 00 AC C0", "Facility Code=12, Badge ID=345", "Parity Bit Odd Error.") +
+         Badge("1A FF FF FF 80", "Facility Code=255, Badge ID=65535", "Parity Bits Error.") +
+         "Set Tamper\nRst Tamper\nErr Tamper" + Report("22 B3 8F 0F 0F 00", "") +
+         Report("22 0D 0D 0D 0D 0D", "") +
+         "Rst Tamper\nSet Tamper\nSet GPIO0  Ok\nReset GPIO0  Ok\nSet GPIO1  Ok\n"
+         "Reset GPIO1  Ok\nReset request   Ok\nEEPROM Dump Request    Ok\n" +
+         Dump(ftdisim::ConverterMode::kInput) + kInputHelp + kExit,
+     {"55 55 03 FF 00 0D", "55 55 03 00 00 0D", "55 55 04 FF 00 0D", "55 55 04 00 00 0D",
+      "55 55 0A 00 00 0D", "55 55 0B 00 00 0D"}},
+
+    // The unplug is noticed once; keys go on, their commands fail.
+    {"OutputUnplugIsNoticedOnce",
+     &kOutput,
+     {{"", "T", "Set Tamper  Ok\n"},
+      {"unplug", "", kGone},
+      {"", "rdT", "Set Tamper  Nok\n"},
+      {"", "x", kExit}},
+     "Set Tamper  Ok\n" + kGone +
+         "Reset request   Nok\nEEPROM Dump Request    Nok\nSet Tamper  Nok\n" + kExit,
+     {"55 55 02 FF 00 0D"}},
+
+    {"InputUnplugIsNoticedOnce",
+     &kInput,
+     {{"unplug", "", kGone}, {"", "O", "Set GPIO0  Nok\n"}, {"", "x", kExit}},
+     kGone + "Set GPIO0  Nok\n" + kExit,
+     {}},
+
     // A kernel driver holds the interface: the device is listed without a
-    // serial number and cannot be opened.
-    Session s({"--kernel-driver", "--", WG_OUTPUT});
-    ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
-    s.Type("1\n");
-    ASSERT_TRUE(s.WaitFor(kOutputHelp)) << s.Output();
-    s.Type("T");
-    ASSERT_TRUE(s.WaitFor("Set Tamper  Nok\n")) << s.Output();
-    s.Type("x");
-    EXPECT_EQ(s.Finish(), 0);
-    EXPECT_EQ(s.Output(), StartText("Example 2 - Output mode", "") +
-                              "Erro! Error code 2 (USB Device  isn't plug to USB port)\n\r" +
-                              kOutputHelp + "Set Tamper  Nok\nExit \n\n");
+    // serial number and cannot be opened; every command fails, and no
+    // unplug is reported for a device that was never open.
+    {"DeviceThatCannotBeOpenedLeavesEveryCommandFailing",
+     &kOutput,
+     {{"", "1\n", kOutputHelp}, {"", "T", "Set Tamper  Nok\n"}, {"", "x", kExit}},
+     "1\nErro! Error code 2 (USB Device  isn't plug to USB port)\n\r" + kOutputHelp +
+         "Set Tamper  Nok\n" + kExit,
+     {},
+     false,
+     0,
+     {"--kernel-driver"},
+     {},
+     {""}},
+
+    // A serial number of 16 characters fills the library's buffer whole.
+    {"SixteenCharacterSerialNumber",
+     &kOutput,
+     {{"", "1\n", kOutputHelp}, {"", "x", kExit}},
+     "1\n\n Connected to device SN=ABCDEFGHIJKLMNOP\n" + kOutputHelp + kExit,
+     {},
+     false,
+     0,
+     {"-s", "ABCDEFGHIJKLMNOP"},
+     {},
+     {"ABCDEFGHIJKLMNOP"}},
+};
+
+// The terminal is as the program found it: modes, flags and every control
+// character.
+bool SameTerminal(const struct termios &a, const struct termios &b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-TEST(ConsolePrograms, InterruptInTheKeyLoopOrAtAPromptLeavesTheTerminalAsItWas) {
-    for (const bool atPrompt : {false, true}) {
-        Session s({"--", WG_OUTPUT});
-        ASSERT_TRUE(s.WaitFor("Choose from (1-1) :")) << s.Output();
+void PrintTo(const Scenario &scenario, std::ostream *os) {
+    *os << scenario.name;
+}
+
+class ProgramScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(ProgramScenario, ShowsExactlyItsScreenAndSendsItsFrames) {
+    const Scenario &sc = GetParam();
+    const Program &program = *sc.program;
+    TempFile transcript;
+    ControlPipe control;
+    std::vector<std::string> args = {"-m",        program.mode,  "-t", transcript.path(),
+                                     "--control", control.path()};
+    args.insert(args.end(), sc.options.begin(), sc.options.end());
+    args.insert(args.end(), {"--", program.path});
+    Session s(Launcher(args));
+    ASSERT_TRUE(s.WaitFor(") :")) << s.Output();
+    std::string start = BannerAndList(program.modeLine, sc.listed);
+    if (sc.choose) {
         s.Type("1\n");
-        ASSERT_TRUE(s.WaitFor(kOutputHelp)) << s.Output();
-        EXPECT_EQ(s.Attributes().c_lflag & (ICANON | ECHO), 0u);  // keys are not echoed
-        if (atPrompt) {
-            s.Type("w");
-            ASSERT_TRUE(s.WaitFor("Facility code [0-255] :")) << s.Output();
-        }
-        s.Type(std::string(1, static_cast<char>(s.InitialAttributes().c_cc[VINTR])));
-        EXPECT_EQ(s.Finish(), 128 + SIGINT) << s.Output();
-        const struct termios after = s.Attributes();
-        EXPECT_EQ(after.c_lflag, s.InitialAttributes().c_lflag) << "at prompt: " << atPrompt;
-        EXPECT_EQ(after.c_cc[VMIN], s.InitialAttributes().c_cc[VMIN]);
+        ASSERT_TRUE(s.WaitFor(program.help)) << s.Output();
+        // Keys are read one by one, without echo.
+        EXPECT_EQ(s.Attributes().c_lflag & (ICANON | ECHO), 0u);
+        start += "1\n" + kConnected + program.help;
     }
+    for (const Step &step : sc.steps) {
+        if (!step.control.empty()) control.Send(step.control);
+        if (!step.keys.empty()) s.Type(step.keys);
+        ASSERT_TRUE(s.WaitFor(step.shows)) << "after \"" << step.control << step.keys << "\":\n"
+                                           << s.Output();
+    }
+    EXPECT_EQ(s.Finish(), sc.status) << s.Output();
+    EXPECT_EQ(s.Output(), start + sc.screen);
+    EXPECT_TRUE(SameTerminal(s.InitialAttributes(), s.Attributes()));
+
+    const std::string log = ReadFile(transcript.path());
+    EXPECT_EQ(TranscriptBytes(log, "host->converter"), sc.sent) << log;
+    for (const std::string &line : sc.transcriptHas) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\nin\n" << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, ProgramScenario, ::testing::ValuesIn(kScenarios),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+// Ten devices are listed at most (in the order the bus gives), the prompt's
+// bound is ten, and the tenth listed opens.
+TEST(Programs, TenOfElevenDevicesAreListedAndTheTenthOpens) {
+    Session s(Launcher({"-m", "input", "-n", "11", "--", WG_INPUT}));
+    ASSERT_TRUE(s.WaitFor("\n Choose from (1-10) :")) << s.Output();
+    std::vector<std::string> listed;
+    std::istringstream lines(s.Output());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string number = std::to_string(listed.size() + 1) + ") SN=";
+        if (line.rfind(number, 0) == 0) listed.push_back(line.substr(number.size()));
+    }
+    ASSERT_EQ(listed.size(), 10u) << s.Output();
+    for (std::string &serial : listed) {
+        ASSERT_EQ(serial.back(), ' ');
+        serial.pop_back();
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), serial), 1);
+        EXPECT_EQ(serial.substr(0, 6), "TWC000") << serial;
+    }
+    s.Type("11\n");
+    ASSERT_TRUE(s.WaitFor("\n Choose from (1-10) :")) << s.Output();
+    s.Type("10\n");
+    ASSERT_TRUE(s.WaitFor(" Connected to device SN=" + listed[9] + "\n" + kInputHelp))
+        << s.Output();
+    s.Type("x");
+    EXPECT_EQ(s.Finish(), 0);
+}
+
+// The launcher's timed scenario plays its events and starts over at its
+// restart (the demo runs on this).
+TEST(Launcher, ScenarioRepeatsAfterRestart) {
+    TempFile script("0.05 gpio 0 high\n0.1 gpio 1 low\n0.15 restart\n");
+    Session s(Launcher({"--script", script.path(), "--", WG_OUTPUT}));
+    ASSERT_TRUE(s.WaitFor(kChoose)) << s.Output();
+    s.Type("1\n");
+    const std::string round = "Set GPIO0\nRst GPIO1\n";
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(s.WaitFor(round)) << s.Output();
+    s.Type("x");
+    ASSERT_TRUE(s.WaitFor(kExit)) << s.Output();
+    EXPECT_EQ(s.Finish(), 0);
+}
+
+// The launcher's exit status is the program's, 128 + the signal that killed
+// it, or its own for what kept the program from running.
+TEST(Launcher, ExitStatusTellsWhatHappened) {
+    TempFile badScript("1 badge 1 2\n2 gpio 0 high\n");
+    TempFile notFifo;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"--", PROBE_CHILD, "exit", "7"}, 7, ""},
+        {{"--", PROBE_CHILD, "signal", "15"}, 128 + SIGTERM, ""},
+        {{"--", "no-such-program-here"}, 127, "no-such-program-here: command not found"},
+        {{"--", notFifo.path()}, 126, ""},
+        {{"--mode", "sideways", "--", "true"}, 125, "--mode: 'output' or 'input'"},
+        {{"-m", "input", "--script", badScript.path(), "--", "true"},
+         125,
+         "line 2: 'gpio' needs a converter in output mode"},
+        {{"--control", notFifo.path(), "--", "true"}, 125, "is not a named pipe"},
+    };
+    for (const auto &c : cases) {
+        Session s(Launcher(c.args));
+        EXPECT_EQ(s.Finish(), c.status) << c.args[1] << "\n" << s.Output();
+        EXPECT_NE(s.Output().find(c.says), std::string::npos) << s.Output();
+    }
+}
+
+// Keyboard signals sent to the launcher alone are the program's business;
+// SIGTERM is passed on to the program.
+TEST(Launcher, LeavesKeyboardSignalsAndForwardsSigterm) {
+    TempFile transcript;
+    Session s(Launcher({"-t", transcript.path(), "--", PROBE_CHILD, "listen", "60"}));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadFile(transcript.path()).find("starting") != std::string::npos; }));
+    s.Signal(SIGINT);
+    s.Signal(SIGQUIT);
+    s.Signal(SIGTERM);
+    EXPECT_EQ(s.Finish(), 128 + SIGTERM) << s.Output();
+    EXPECT_NE(ReadFile(transcript.path()).find("program killed by signal 15"), std::string::npos);
+}
+
+// Traffic at the wrong line settings reaches the converter garbled, and
+// several devices get counted serial numbers.
+TEST(Launcher, GarblesWrongLineSettingsAndCountsSerialNumbers) {
+    TempFile transcript;
+    Session garbled(
+        Launcher({"-t", transcript.path(), "--", PROBE_CHILD, "--divisor", "809C", "reset"}));
+    EXPECT_EQ(garbled.Finish(), 1) << garbled.Output();
+    const std::string log = ReadFile(transcript.path());
+    EXPECT_NE(log.find("(garbled: line at 19200 8N1)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("converter->host"), std::string::npos) << log;
+
+    Session three(
+        Launcher({"-n", "3", "-f", "FT2232H", "-s", "DEV07", "--", PROBE_CHILD, "devices"}));
+    EXPECT_EQ(three.Finish(), 0) << three.Output();
+    for (const char *serial : {"DEV07", "DEV08", "DEV09"}) {
+        EXPECT_NE(three.Output().find(std::string("0403:6010 bcd 0700 serial ") + serial),
+                  std::string::npos)
+            << three.Output();
+    }
+}
+
+// The demo script shows the build's progress on one line and, when the build
+// fails, the end of its log. cmake and dpkg-query are stand-ins here.
+TEST(RunDemo, ShowsBuildProgressAndTheLogsEndOnFailure) {
+    char dir[] = "/tmp/wg-e2e-demo-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string bin = dir;
+    auto tool = [&](const char *name, const std::string &body) {
+        const std::string path = bin + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        chmod(path.c_str(), 0755);
+    };
+    tool("dpkg-query", "echo 'install ok installed'\n");
+    tool("cmake",
+         "case \"$*\" in *--build*) ;; *) exit 0 ;; esac\n"
+         "for p in 5 40 100; do echo \"[ $p%] Building CXX object x$p.o\"; done\n"
+         "echo 'x.cpp:1:1: error: broken'\nexit 1\n");
+    Session s({"/usr/bin/env", "PATH=" + bin + ":" + std::getenv("PATH"),
+               "RUN_DEMO_BUILD_DIR=" + bin + "/build", "bash", SOURCE_DIR "/scripts/run-demo.sh"});
+    EXPECT_EQ(s.Finish(), 1) << s.Output();
+    const std::string out = s.Output();
+    for (const char *shown :
+         {"\rrun-demo: building wg_output          5%\rrun-demo: building wg_output         40%"
+          "\rrun-demo: building wg_output        100%\n",
+          "x.cpp:1:1: error: broken\n", "run-demo: the build failed"}) {
+        EXPECT_NE(out.find(shown), std::string::npos) << shown << "\nin\n" << out;
+    }
+    std::system(("rm -rf " + bin).c_str());
 }
 
 }  // namespace
