@@ -149,6 +149,8 @@ struct Chip::Impl {
     void ServeInLocked(int iface);
     void AcceptOutLocked(int iface, Urb urb);
     void CompleteLocked(Urb urb, int status);
+    // Completes an IN URB the chip answered (u.actual bytes).
+    void CompleteInLocked(IfaceState &f, Urb u);
     void UpdateReadyLocked();
     // Power-on state of every interface (keeps records, peers, EEPROM).
     void PowerOnLocked();
