@@ -228,26 +228,43 @@ struct PacketSignals {
     }
 };
 
-// Payload bytes of a full-speed and a high-speed packet: copied with a
-// constant length, which the compiler turns into a few moves.
+// Payload bytes of a full-speed packet: copied with a constant length, which
+// the compiler turns into a few moves.
 constexpr uint32_t kFullSpeedPayload = 62;
-constexpr uint32_t kHighSpeedPayload = 510;
 
 void CopyIntoRing(uint8_t *ring, uint32_t capacity, uint32_t at, const uint8_t *payload,
                   uint32_t p) {
     const uint32_t room = capacity - at;
     if (p <= room) {
-        if (p == kFullSpeedPayload) {
-            std::memcpy(ring + at, payload, kFullSpeedPayload);
-        } else if (p == kHighSpeedPayload) {
-            std::memcpy(ring + at, payload, kHighSpeedPayload);
-        } else {
-            std::memcpy(ring + at, payload, p);
-        }
+        std::memcpy(ring + at, payload, p);
         return;
     }
     std::memcpy(ring + at, payload, room);
     std::memcpy(ring, payload + room, p - room);
+}
+
+// Copies `count` whole packets of `packet_size` bytes to `out` without
+// their status bytes; returns the modem-line changes and the line-status
+// bits seen, and leaves `modem` and `line` at the last packet's.
+struct RunStatus {
+    uint8_t changed = 0, line_bits = 0;
+};
+template <uint32_t kPayload>
+RunStatus CopyPackets(const uint8_t *in, uint8_t *out, uint32_t count, uint32_t payload,
+                      uint8_t *modem, uint8_t *line) {
+    RunStatus r;
+    uint8_t m = *modem;
+    const uint32_t size = (kPayload ? kPayload : payload) + 2;
+    for (uint32_t i = 0; i < count; ++i, in += size, out += size - 2) {
+        const auto packet_modem = static_cast<uint8_t>(in[0] & kModemStatusMask);
+        r.changed |= static_cast<uint8_t>(packet_modem ^ m);
+        m = packet_modem;
+        r.line_bits |= in[1];
+        std::memcpy(out, in + 2, kPayload ? kPayload : payload);
+    }
+    *modem = m;
+    *line = in[-static_cast<int32_t>(size) + 1];
+    return r;
 }
 
 }  // namespace
@@ -278,7 +295,55 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
         device->rx_write_index = write_index;
         device->rx_free = free;
     };
+    // Without notification or event character, whole packets after the
+    // first are copied in runs that fit the ring before its end.
+    const bool plain_run = !signals.armed && !event_char_enabled && packet_size > 2;
+    const uint32_t packet_payload = packet_size - 2;
+    // Takes the ring for the rest of the transfer; false (with `result` set)
+    // when the transfer is to be dropped.
+    auto acquire = [&] {
+        lock.lock();
+        // The lock keeps purges out from here on; one that came after the
+        // completion drops the whole transfer.
+        if (device->stop_threads || !device->alive) {
+            result = ParseResult::kStopped;
+            return false;
+        }
+        if (device->rx_purge_count != generation) {
+            result = ParseResult::kPurged;
+            return false;
+        }
+        capacity = device->rx_capacity;
+        write_index = device->rx_write_index;
+        free = device->rx_free;
+        return true;
+    };
     while (n >= 2) {  // a packet always starts with its two status bytes
+        if (plain_run && n >= packet_size) {
+            if (!lock.owns_lock() && !acquire()) break;
+            const uint32_t run = std::min({n / packet_size, free / packet_payload,
+                                           (capacity - write_index) / packet_payload});
+            if (run > 0) {
+                uint8_t *out = ring + write_index;
+                const RunStatus r =
+                    packet_payload == kFullSpeedPayload
+                        ? CopyPackets<kFullSpeedPayload>(data, out, run, packet_payload, &modem,
+                                                         &line)
+                        : CopyPackets<0>(data, out, run, packet_payload, &modem, &line);
+                const uint32_t copied = run * packet_payload;
+                write_index += copied;
+                if (write_index >= capacity) write_index -= capacity;
+                free -= copied;
+                appended = true;
+                // Every packet of the run has payload after it, so its line
+                // errors count.
+                signals.Add(true, r.changed, static_cast<uint8_t>(r.line_bits & kLineErrorMask),
+                            false);
+                data += run * packet_size;
+                n -= run * packet_size;
+                continue;
+            }
+        }
         const uint32_t k = std::min(packet_size, n);
         const auto packet_modem = static_cast<uint8_t>(data[0] & kModemStatusMask);
         const auto changed = static_cast<uint8_t>(packet_modem ^ modem);
@@ -287,22 +352,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
         const uint8_t errors = n > 2 ? static_cast<uint8_t>(data[1] & kLineErrorMask) : 0;
         const uint32_t p = k - 2;
         if (p > 0) {
-            if (!lock.owns_lock()) {
-                lock.lock();
-                // The lock keeps purges out from here on; one that came
-                // after the completion drops the whole transfer.
-                if (device->stop_threads || !device->alive) {
-                    result = ParseResult::kStopped;
-                    break;
-                }
-                if (device->rx_purge_count != generation) {
-                    result = ParseResult::kPurged;
-                    break;
-                }
-                capacity = device->rx_capacity;
-                write_index = device->rx_write_index;
-                free = device->rx_free;
-            }
+            if (!lock.owns_lock() && !acquire()) break;
             if (free < p) {
                 // A full ring holds the transfer (and with it reception)
                 // until a read, a purge or the close makes room: nothing is
