@@ -248,7 +248,7 @@ void Chip::Impl::UpdateReadyLocked() {
 
 void Chip::Impl::CompleteLocked(Urb urb, int status) {
     urb.status = status;
-    if (status < 0) {
+    if (status < 0 && status != -EREMOTEIO) {  // a short URB keeps what it got
         urb.reply.clear();
         urb.actual = 0;
     }
