@@ -323,6 +323,7 @@ void Chip::Impl::CompleteInLocked(IfaceState &f, Urb u) {
         return;
     }
     const void *client = u.client;
+    f.in_chain_ended = true;
     CompleteLocked(std::move(u), -EREMOTEIO);
     while (!f.pending_in.empty() && f.pending_in.front().client == client &&
            (f.pending_in.front().flags & USBDEVFS_URB_BULK_CONTINUATION)) {
@@ -720,6 +721,16 @@ gboolean Chip::Impl::OnIoctl(int gen, UMockdevIoctlClient *client) {
             }
             f.claimed_by = client;
             if (in) {
+                // The rest of a URB chain that already ended short is refused,
+                // as usbfs does; a URB that starts a chain opens the endpoint.
+                if (u.flags & USBDEVFS_URB_BULK_CONTINUATION) {
+                    if (f.in_chain_ended) {
+                        Complete(client, -1, EREMOTEIO);
+                        return TRUE;
+                    }
+                } else {
+                    f.in_chain_ended = false;
+                }
                 if (u.length == 0) {
                     CompleteLocked(std::move(u), 0);
                 } else {
