@@ -147,17 +147,15 @@ uint32_t PositionLocation(const ListPosition &p) {
 }
 
 // The record of this process that holds the position's interface, or null.
+// Under the library lock, so no open is filling a record's location meanwhile
+// (it is fixed once the open is done).
 std::shared_ptr<DeviceExtension> HeldRecord(const ListPosition &p) {
-    const uint8_t bus = libusb_get_bus_number(p.usb.get());
-    const uint8_t address = libusb_get_device_address(p.usb.get());
+    LibraryLock lock;
+    if (!lock.ok()) return nullptr;
+    const uint32_t location = PositionLocation(p);
     for (int k = 0;; ++k) {
         std::shared_ptr<DeviceExtension> record = FindDevice(k);
-        if (!record) return nullptr;
-        libusb_device *usb = record->usb_device.get();
-        if (usb && libusb_get_bus_number(usb) == bus && libusb_get_device_address(usb) == address &&
-            record->usb_interface == p.iface) {
-            return record;
-        }
+        if (!record || record->info.LocId == location) return record;
     }
 }
 
