@@ -5,8 +5,13 @@
 namespace d2xx {
 
 void Event::Set() {
-    std::scoped_lock lock(event_mutex_);
-    signalled_ = true;
+    {
+        std::scoped_lock lock(event_mutex_);
+        // Already set: every waiter has been released or returns at once.
+        if (signalled_) return;
+        signalled_ = true;
+    }
+    // Outside the lock, so a woken waiter does not block on it again.
     event_cond_.notify_all();
 }
 

@@ -185,52 +185,249 @@ void processor_thread(DeviceExtension *device) {
     while (!device->stop_threads) device->processor_wake_event.Wait(0);
 }
 
+namespace {
+
+// The FT_EVENT_* bit one packet would record, in the order of precedence:
+// data, then a modem-line change, then a line error.
+uint32_t NotificationBit(uint32_t mask, bool received, uint8_t modemChanged, uint8_t lineErrors) {
+    if (received && (mask & FT_EVENT_RXCHAR)) return FT_EVENT_RXCHAR;
+    if (modemChanged && (mask & FT_EVENT_MODEM_STATUS)) return FT_EVENT_MODEM_STATUS;
+    if ((lineErrors & kLineErrorMask) && (mask & FT_EVENT_LINE_STATUS)) {
+        return FT_EVENT_LINE_STATUS;
+    }
+    return 0;
+}
+
+// Records `bit` unless one waits to be collected, and signals the
+// application's condition variable when it was recorded.
+void Notify(DeviceExtension *device, uint32_t bit) {
+    uint32_t expected = 0;
+    if (bit && device->event_status.compare_exchange_strong(expected, bit)) {
+        if (auto *target = static_cast<EVENT_HANDLE *>(device->notify_target.load())) {
+            pthread_mutex_lock(&target->eMutex);
+            pthread_cond_signal(&target->eCondVar);
+            pthread_mutex_unlock(&target->eMutex);
+        }
+    }
+}
+
+// What the packets of a transfer signal, gathered so that the comm-event
+// lock and the notification are taken once per transfer. With notification
+// armed only the first packet that yields a bit counts (one condition at a
+// time, as if each packet were signalled on its own); the comm events are
+// a union, which is what signalling them one by one amounts to.
+struct PacketSignals {
+    bool armed = false;
+    uint32_t mask = 0;
+    uint32_t bit = 0;
+    uint8_t modem_changed = 0;
+    uint8_t line_errors = 0;
+    bool received = false;
+    bool event_char_seen = false;
+
+    void Add(bool packetReceived, uint8_t changed, uint8_t errors, bool eventChar) {
+        if (armed) {
+            if (!bit) bit = NotificationBit(mask, packetReceived, changed, errors);
+            return;
+        }
+        modem_changed |= changed;
+        line_errors |= errors;
+        received |= packetReceived;
+        event_char_seen |= eventChar;
+    }
+    // Signals what was gathered and starts over. Called without rx_mutex.
+    void Flush(DeviceExtension *device) {
+        if (armed) {
+            Notify(device, bit);
+            bit = 0;
+            return;
+        }
+        if (modem_changed || (line_errors & kLineErrorMask) || received) {
+            signalSomeEvents(device, modem_changed, line_errors, received ? 1 : 0,
+                             event_char_seen ? 1 : 0);
+        }
+        modem_changed = line_errors = 0;
+        received = event_char_seen = false;
+    }
+};
+
+// Payload bytes of a full-speed packet: copied with a constant length, which
+// the compiler turns into a few moves.
+constexpr uint32_t kFullSpeedPayload = 62;
+
+void CopyIntoRing(uint8_t *ring, uint32_t capacity, uint32_t at, const uint8_t *payload,
+                  uint32_t p) {
+    const uint32_t room = capacity - at;
+    if (p <= room) {
+        std::memcpy(ring + at, payload, p);
+        return;
+    }
+    std::memcpy(ring + at, payload, room);
+    std::memcpy(ring, payload + room, p - room);
+}
+
+// Copies `count` whole packets of `packet_size` bytes to `out` without
+// their status bytes; returns the modem-line changes and the line-status
+// bits seen, and leaves `modem` and `line` at the last packet's.
+struct RunStatus {
+    uint8_t changed = 0, line_bits = 0;
+};
+template <uint32_t kPayload>
+RunStatus CopyPackets(const uint8_t *in, uint8_t *out, uint32_t count, uint32_t payload,
+                      uint8_t *modem, uint8_t *line) {
+    RunStatus r;
+    uint8_t m = *modem;
+    const uint32_t size = (kPayload ? kPayload : payload) + 2;
+    for (uint32_t i = 0; i < count; ++i, in += size, out += size - 2) {
+        const auto packet_modem = static_cast<uint8_t>(in[0] & kModemStatusMask);
+        r.changed |= static_cast<uint8_t>(packet_modem ^ m);
+        m = packet_modem;
+        r.line_bits |= in[1];
+        std::memcpy(out, in + 2, kPayload ? kPayload : payload);
+    }
+    *modem = m;
+    *line = in[-static_cast<int32_t>(size) + 1];
+    return r;
+}
+
+}  // namespace
+
 ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t n,
                               uint64_t generation) {
-    bool event_char_enabled = false;
-    uint8_t event_char = 0;
-    if (n > 2) {
-        event_char = device->event_char;
-        event_char_enabled = device->event_char_enabled != 0;
-    }
+    if (n < 2) return ParseResult::kDone;
+    PacketSignals signals;
+    signals.armed = (device->event_mode.load() & 1u) != 0;
+    if (signals.armed) signals.mask = device->notify_mask.load();
+    const uint8_t event_char = device->event_char;
+    const bool event_char_enabled = n > 2 && device->event_char_enabled != 0;
     const uint32_t packet_size = std::max<uint32_t>(device->packet_size, 2);
-    const uint64_t purges_seen = generation;
-    while (n >= 2) {  // a packet always starts with its two status bytes
-        const uint32_t k = std::min(packet_size, n);
-        const auto modem = static_cast<uint8_t>(data[0] & kModemStatusMask);
-        const auto changed = static_cast<uint8_t>(modem ^ device->modem_status.load());
-        device->modem_status = modem;
-        device->line_status = data[1];
-        const uint8_t errors = n > 2 ? static_cast<uint8_t>(data[1] & kLineErrorMask) : 0;
-        bool appended = false;
-        bool event_char_seen = false;
-        if (k > 2) {
-            const uint8_t *payload = data + 2;
-            const uint32_t p = k - 2;
-            std::unique_lock lock(device->rx_mutex);
-            // A full ring holds the transfer (and with it reception) until a
-            // read, a purge or the close makes room: nothing is dropped here.
-            device->rx_space_cond.wait(lock, [&] {
-                return device->rx_free >= p || device->stop_threads || !device->alive ||
-                       device->rx_purge_count != purges_seen;
-            });
-            if (device->stop_threads || !device->alive) return ParseResult::kStopped;
-            if (device->rx_purge_count != purges_seen) return ParseResult::kPurged;
-            const uint32_t first = std::min(p, device->rx_capacity - device->rx_write_index);
-            std::memcpy(device->rx_data.get() + device->rx_write_index, payload, first);
-            std::memcpy(device->rx_data.get(), payload + first, p - first);
-            device->rx_write_index = (device->rx_write_index + p) % device->rx_capacity;
-            device->rx_free -= p;
-            lock.unlock();
-            device->rx_data_cond.notify_all();
-            appended = true;
-            event_char_seen = event_char_enabled && std::memchr(payload, event_char, p) != nullptr;
+
+    // The ring is locked once for the whole transfer (from its first
+    // payload byte) and readers are woken once; only a full ring makes the
+    // parser let go in between, after waking readers and signalling what it
+    // has appended so far.
+    std::unique_lock<std::mutex> lock(device->rx_mutex, std::defer_lock);
+    uint8_t *const ring = device->rx_data.get();
+    uint32_t capacity = 0, write_index = 0, free = 0;
+    bool appended = false;  // since readers were last woken
+    uint8_t modem = device->modem_status.load();
+    uint8_t line = device->line_status.load();
+    ParseResult result = ParseResult::kDone;
+
+    auto publish = [&] {  // with the lock held
+        device->rx_write_index = write_index;
+        device->rx_free = free;
+    };
+    // Without notification or event character, whole packets after the
+    // first are copied in runs that fit the ring before its end.
+    const bool plain_run = !signals.armed && !event_char_enabled && packet_size > 2;
+    const uint32_t packet_payload = packet_size - 2;
+    // Takes the ring for the rest of the transfer; false (with `result` set)
+    // when the transfer is to be dropped.
+    auto acquire = [&] {
+        lock.lock();
+        // The lock keeps purges out from here on; one that came after the
+        // completion drops the whole transfer.
+        if (device->stop_threads || !device->alive) {
+            result = ParseResult::kStopped;
+            return false;
         }
-        signalSomeEvents(device, changed, errors, appended ? 1 : 0, event_char_seen ? 1 : 0);
+        if (device->rx_purge_count != generation) {
+            result = ParseResult::kPurged;
+            return false;
+        }
+        capacity = device->rx_capacity;
+        write_index = device->rx_write_index;
+        free = device->rx_free;
+        return true;
+    };
+    while (n >= 2) {  // a packet always starts with its two status bytes
+        if (plain_run && n >= packet_size) {
+            if (!lock.owns_lock() && !acquire()) break;
+            const uint32_t run = std::min({n / packet_size, free / packet_payload,
+                                           (capacity - write_index) / packet_payload});
+            if (run > 0) {
+                uint8_t *out = ring + write_index;
+                const RunStatus r =
+                    packet_payload == kFullSpeedPayload
+                        ? CopyPackets<kFullSpeedPayload>(data, out, run, packet_payload, &modem,
+                                                         &line)
+                        : CopyPackets<0>(data, out, run, packet_payload, &modem, &line);
+                const uint32_t copied = run * packet_payload;
+                write_index += copied;
+                if (write_index >= capacity) write_index -= capacity;
+                free -= copied;
+                appended = true;
+                // Every packet of the run has payload after it, so its line
+                // errors count.
+                signals.Add(true, r.changed, static_cast<uint8_t>(r.line_bits & kLineErrorMask),
+                            false);
+                data += run * packet_size;
+                n -= run * packet_size;
+                continue;
+            }
+        }
+        const uint32_t k = std::min(packet_size, n);
+        const auto packet_modem = static_cast<uint8_t>(data[0] & kModemStatusMask);
+        const auto changed = static_cast<uint8_t>(packet_modem ^ modem);
+        modem = packet_modem;
+        line = data[1];
+        const uint8_t errors = n > 2 ? static_cast<uint8_t>(data[1] & kLineErrorMask) : 0;
+        const uint32_t p = k - 2;
+        if (p > 0) {
+            if (!lock.owns_lock() && !acquire()) break;
+            if (free < p) {
+                // A full ring holds the transfer (and with it reception)
+                // until a read, a purge or the close makes room: nothing is
+                // dropped here.
+                publish();
+                lock.unlock();
+                device->modem_status = modem;
+                device->line_status = line;
+                if (appended) device->rx_data_cond.notify_all();
+                appended = false;
+                signals.Flush(device);
+                lock.lock();
+                device->rx_space_cond.wait(lock, [&] {
+                    return device->rx_free >= p || device->stop_threads || !device->alive ||
+                           device->rx_purge_count != generation;
+                });
+                if (device->stop_threads || !device->alive) {
+                    result = ParseResult::kStopped;
+                    break;
+                }
+                if (device->rx_purge_count != generation) {
+                    result = ParseResult::kPurged;
+                    break;
+                }
+                write_index = device->rx_write_index;
+                free = device->rx_free;
+            }
+            const uint8_t *payload = data + 2;
+            CopyIntoRing(ring, capacity, write_index, payload, p);
+            write_index += p;
+            if (write_index >= capacity) write_index -= capacity;
+            free -= p;
+            appended = true;
+            const bool seen = event_char_enabled && std::memchr(payload, event_char, p) != nullptr;
+            signals.Add(true, changed, errors, seen);
+        } else {
+            signals.Add(false, changed, errors, false);
+        }
         data += k;
         n -= k;
     }
-    return ParseResult::kDone;
+    if (lock.owns_lock()) {
+        if (result == ParseResult::kDone) publish();
+        lock.unlock();
+    }
+    if (result == ParseResult::kDone) {
+        device->modem_status = modem;
+        device->line_status = line;
+    }
+    if (appended && result == ParseResult::kDone) device->rx_data_cond.notify_all();
+    signals.Flush(device);
+    return result;
 }
 
 void PurgeReceive(DeviceExtension *device) {
@@ -260,25 +457,8 @@ void UpdateDeadmanTimeout(DeviceExtension *device) {
 void signalSomeEvents(DeviceExtension *device, uint8_t modemChanged, uint8_t lineErrors,
                       int received, int eventCharSeen) {
     if (device->event_mode.load() & 1u) {
-        const uint32_t mask = device->notify_mask.load();
-        uint32_t bit = 0;
-        if (received && (mask & FT_EVENT_RXCHAR)) {
-            bit = FT_EVENT_RXCHAR;
-        } else if (modemChanged && (mask & FT_EVENT_MODEM_STATUS)) {
-            bit = FT_EVENT_MODEM_STATUS;
-        } else if ((lineErrors & kLineErrorMask) && (mask & FT_EVENT_LINE_STATUS)) {
-            bit = FT_EVENT_LINE_STATUS;
-        }
-        // One condition at a time: nothing is recorded while a bit waits
-        // to be collected.
-        uint32_t expected = 0;
-        if (bit && device->event_status.compare_exchange_strong(expected, bit)) {
-            if (auto *target = static_cast<EVENT_HANDLE *>(device->notify_target.load())) {
-                pthread_mutex_lock(&target->eMutex);
-                pthread_cond_signal(&target->eCondVar);
-                pthread_mutex_unlock(&target->eMutex);
-            }
-        }
+        Notify(device, NotificationBit(device->notify_mask.load(), received != 0, modemChanged,
+                                       lineErrors));
         return;
     }
     uint32_t newly = 0;

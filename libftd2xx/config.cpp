@@ -28,10 +28,6 @@ constexpr char kConfigFileName[] = "/ftd2xx.cfg";
 constexpr char kLocalLibConfigPath[] = "/usr/local/lib/ftd2xx.cfg";
 constexpr char kLibConfigPath[] = "/usr/lib/ftd2xx.cfg";
 
-// Large enough for any USB string descriptor read as ASCII (at most 126
-// characters), so libusb never shortens a name before we judge its length.
-constexpr size_t kStringDescriptorBufferSize = 256;
-
 bool StartsWith(const char *text, const char *prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -69,16 +65,12 @@ bool SerialSectionMatches(const char *header, const char *serial_copy) {
            std::memcmp(header + 1, serial_copy, serial_length) == 0;
 }
 
-// Reads string descriptor `index` into `copy` with the interface suffix;
-// leaves `copy` empty when there is no such string or it cannot be read.
-void ReadNameCopy(libusb_device_handle *usb_dev, uint8_t index, char letter, char *copy,
-                  size_t copy_size) {
+// The name of string `index` into `copy` with the interface suffix; leaves
+// `copy` empty when there is no such string or it cannot be read.
+void MakeNameCopyFrom(NameSource &names, uint8_t index, char letter, char *copy, size_t copy_size) {
     copy[0] = '\0';
-    if (usb_dev == nullptr || index == 0) return;
-    unsigned char text[kStringDescriptorBufferSize];
-    const int length = libusb_get_string_descriptor_ascii(usb_dev, index, text, sizeof text);
-    if (length < 0) return;
-    MakeNameCopy(copy, copy_size, reinterpret_cast<const char *>(text), letter);
+    if (index == 0) return;
+    if (const char *name = names.String(index)) MakeNameCopy(copy, copy_size, name, letter);
 }
 
 }  // namespace
@@ -253,12 +245,20 @@ bool MakeNameCopy(char *copy, size_t copy_size, const char *name, char letter) {
     return fits;
 }
 
-void GetDeviceConfigSettings(libusb_device_handle *usb_dev, const libusb_device_descriptor &desc,
-                             int usb_interface, ConfigTarget *target) {
+void GetDeviceConfigSettings(const libusb_device_descriptor &desc, int usb_interface,
+                             NameSource &names, ConfigTarget *target) {
     target->vendor_id = desc.idVendor;
     target->product_id = desc.idProduct;
     target->serial_copy[0] = '\0';
     target->description_copy[0] = '\0';
+    target->config_flags = 0;
+    ConfigFile file;
+    try {
+        file = OpenConfigFile();
+    } catch (const std::bad_alloc &) {
+        return;  // as with no file: see ApplyConfigFile
+    }
+    if (!file) return;
 
     // On a multi-interface chip every name carries its interface letter. An
     // interface number without a letter of its own leaves both copies empty,
@@ -270,13 +270,12 @@ void GetDeviceConfigSettings(libusb_device_handle *usb_dev, const libusb_device_
         names_usable = letter >= 'A' && letter <= 'E';
     }
     if (names_usable) {
-        ReadNameCopy(usb_dev, desc.iSerialNumber, letter, target->serial_copy,
-                     sizeof target->serial_copy);
-        ReadNameCopy(usb_dev, desc.iProduct, letter, target->description_copy,
-                     sizeof target->description_copy);
+        MakeNameCopyFrom(names, desc.iSerialNumber, letter, target->serial_copy,
+                         sizeof target->serial_copy);
+        MakeNameCopyFrom(names, desc.iProduct, letter, target->description_copy,
+                         sizeof target->description_copy);
     }
-
-    ApplyConfigFile(target);
+    ReadConfigFile(file.get(), target);
 }
 
 }  // namespace d2xx

@@ -125,12 +125,23 @@ void ApplyConfigFile(ConfigTarget *target);
 // and returns false: a shortened name could equal another device's.
 bool MakeNameCopy(char *copy, size_t copy_size, const char *name, char letter);
 
+// The strings of the device being opened, by descriptor index; each is read
+// from the device on first use. Null when the string cannot be read.
+class NameSource {
+  public:
+    virtual const char *String(uint8_t index) = 0;
+
+  protected:
+    ~NameSource() = default;
+};
+
 // The whole configuration step of an open, after the interface is claimed:
-// fills the target's ids from `desc`, its serial and description copies from
-// the device's strings (with the interface letter on multi-interface chips),
-// then applies the configuration file. `usb_interface` is the claimed
-// interface number.
-void GetDeviceConfigSettings(libusb_device_handle *usb_dev, const libusb_device_descriptor &desc,
-                             int usb_interface, ConfigTarget *target);
+// fills the target's ids from `desc` and sets config_flags to 0; then, only
+// when a configuration file is found, its serial and description copies from
+// the device's strings (with the interface letter on multi-interface chips)
+// and the flags from the file. Without a file no string is asked for.
+// `usb_interface` is the claimed interface number.
+void GetDeviceConfigSettings(const libusb_device_descriptor &desc, int usb_interface,
+                             NameSource &names, ConfigTarget *target);
 
 }  // namespace d2xx

@@ -1,5 +1,6 @@
 // Listing the attached devices (FT_ListDevices), facts about an open handle
 // (FT_GetDeviceInfo, FT_GetDeviceLocId), and the device-information list.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -14,29 +15,15 @@ namespace {
 // not pass; they are documented as 64 bytes, so nothing longer is written.
 constexpr size_t kListNameSize = 64;
 
-struct DeviceListFree {
-    void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
-};
-using DeviceList = std::unique_ptr<libusb_device *[], DeviceListFree>;
-
-// One enumeration pass: every device of the library's ids whose
-// descriptors can be read, in libusb's order. `visit` returns false to stop.
-// Returns false when the device list itself cannot be obtained.
+// One enumeration pass over the library's devices in index order. `visit`
+// returns false to stop. Returns false when the device list itself cannot be
+// obtained.
 template <typename Visit>
 bool ForEachLibraryDevice(Visit visit) {
-    libusb_device **raw = nullptr;
-    const ssize_t n = libusb_get_device_list(nullptr, &raw);
-    if (n < 0) return false;
-    DeviceList list(raw);
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device *device = list[i];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(device, &desc) < 0) continue;
-        if (DeviceMatch(desc.idVendor, desc.idProduct) != 1) continue;
-        libusb_config_descriptor *config_raw = nullptr;
-        if (libusb_get_config_descriptor(device, 0, &config_raw) < 0 || !config_raw) continue;
-        std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config(config_raw);
-        if (!visit(device, desc, *config)) break;
+    const LibraryDevices devices;
+    if (!devices.ok()) return false;
+    for (const LibraryDevices::Entry &e : devices.entries()) {
+        if (!visit(e.usb, e.desc, *e.config)) break;
     }
     return true;
 }
@@ -63,6 +50,11 @@ FT_STATUS ProduceEntry(libusb_device *device, int usbInterface, void *out, uint3
 }
 
 FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) {
+    // Only a serial number, a description or a location can be produced.
+    if (selection != kSelectSerial && selection != kSelectDescription &&
+        selection != kSelectLocation) {
+        return FT_INVALID_PARAMETER;
+    }
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     uint32_t running = 0;
     const bool listed =
@@ -71,11 +63,6 @@ FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) {
             const uint32_t interfaces = config.bNumInterfaces;
             running += interfaces;
             if (index >= running) return true;
-            if (selection != kSelectSerial && selection != kSelectDescription &&
-                selection != kSelectLocation) {
-                status = FT_OK;  // nothing to produce
-                return false;
-            }
             const int usbInterface =
                 interfaces == 1 ? -1 : static_cast<int>(index - (running - interfaces));
             status = ProduceEntry(device, usbInterface, buffer, selection);
@@ -137,7 +124,154 @@ void CopyInfo(FT_DEVICE_LIST_INFO_NODE *node, const FT_DEVICE_LIST_INFO_NODE &fr
     std::memcpy(node->Description, from.Description, sizeof node->Description);
 }
 
+// One index position of the information list: interface `iface` of `usb`.
+struct ListPosition {
+    std::unique_ptr<libusb_device, DeviceUnref> usb;
+    libusb_device_descriptor desc;
+    int iface;
+    bool lettered;         // more than one interface: locations carry the interface
+    uint32_t packet_size;  // of the first endpoint
+};
+using DevicePtr = std::unique_ptr<libusb_device, DeviceUnref>;
+
+uint32_t PacketSize(const libusb_config_descriptor &config) {
+    const libusb_interface_descriptor &alt = config.interface[0].altsetting[0];
+    return alt.bNumEndpoints > 0 && alt.endpoint[0].wMaxPacketSize != 0
+               ? alt.endpoint[0].wMaxPacketSize
+               : 64;
+}
+
+uint32_t PositionLocation(const ListPosition &p) {
+    return LocationId(libusb_get_bus_number(p.usb.get()), libusb_get_device_address(p.usb.get()),
+                      p.lettered, p.lettered ? static_cast<uint32_t>(p.iface) + 1 : 0);
+}
+
+// The record of this process that holds the position's interface, or null.
+// Under the library lock, so no open is filling a record's location meanwhile
+// (it is fixed once the open is done).
+std::shared_ptr<DeviceExtension> HeldRecord(const ListPosition &p) {
+    LibraryLock lock;
+    if (!lock.ok()) return nullptr;
+    const uint32_t location = PositionLocation(p);
+    for (int k = 0;; ++k) {
+        std::shared_ptr<DeviceExtension> record = FindDevice(k);
+        if (!record || record->info.LocId == location) return record;
+    }
+}
+
+// Whether anyone holds the interface, found by claiming it for a moment;
+// when nobody does, the node gets the device's identity from its
+// descriptors and strings. For chips that can be claimed but not opened
+// (AM and unknown types).
+bool DescribeUnheld(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
+    LibraryLock lock;  // no open claims the interface meanwhile
+    if (!lock.ok()) return false;
+    libusb_device_handle *raw = nullptr;
+    if (libusb_open(p.usb.get(), &raw) < 0 || !raw) return false;
+    std::unique_ptr<libusb_device_handle, HandleCloser> handle(raw);
+    if (libusb_claim_interface(raw, p.iface) != 0) return false;
+    uint16_t langid = 0;
+    char serial[17] = {}, product[65] = {};
+    const bool named =
+        (p.desc.iSerialNumber == 0 ||
+         ReadStringAscii(raw, p.desc.iSerialNumber, &langid, serial, sizeof serial) >= 0) &&
+        (p.desc.iProduct == 0 ||
+         ReadStringAscii(raw, p.desc.iProduct, &langid, product, sizeof product) >= 0);
+    libusb_release_interface(raw, p.iface);
+    if (!named) return false;
+    const bool multi = IsMultiInterfaceChip(p.desc.bcdDevice);
+    const char letter = InterfaceLetter(p.iface);
+    char serial_text[kInfoSerialSize];
+    char description_text[kInfoDescriptionSize];
+    FormatInfoSerial(serial_text, serial, multi, letter);
+    FormatInfoDescription(description_text, product, multi, letter);
+    node->Flags = p.packet_size > 64 ? FT_FLAGS_HISPEED : 0;
+    node->Type = GetDeviceType(p.desc);
+    node->ID = (static_cast<uint32_t>(p.desc.idVendor) << 16) | p.desc.idProduct;
+    node->LocId = PositionLocation(p);
+    std::memcpy(node->SerialNumber, serial_text, sizeof node->SerialNumber);
+    std::memcpy(node->Description, description_text, sizeof node->Description);
+    return true;
+}
+
+// One node: a device this process holds is described by its own record; any
+// other is opened (by its location, so no other device is touched) and
+// closed; one that cannot be opened is described from its descriptors when
+// nobody holds it, else marked opened with unknown type and no names.
+void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
+    if (const auto held = HeldRecord(p)) {
+        CopyInfo(node, held->info);
+        node->Flags = FT_FLAGS_OPENED | (held->packet_size > 64 ? FT_FLAGS_HISPEED : 0);
+        node->ftHandle = held->info.ftHandle;
+        return;
+    }
+    FT_HANDLE handle = nullptr;
+    const uintptr_t location = PositionLocation(p);
+    if (FT_OpenEx(reinterpret_cast<void *>(location), FT_OPEN_BY_LOCATION, &handle) == FT_OK) {
+        if (auto device = AcquireDevice(handle)) {
+            CopyInfo(node, device->info);
+            node->Flags = device->packet_size > 64 ? FT_FLAGS_HISPEED : 0;
+        }
+        node->ftHandle = nullptr;
+        FT_Close(handle);
+        return;
+    }
+    if (DescribeUnheld(p, node)) return;
+    *node = FT_DEVICE_LIST_INFO_NODE{};
+    node->Flags = FT_FLAGS_OPENED;
+    node->Type = FT_DEVICE_UNKNOWN;
+}
+
 }  // namespace
+
+void FormatInfoSerial(char (&out)[kInfoSerialSize], const char *serial, bool multi, char letter) {
+    char name[17];
+    std::snprintf(name, sizeof name, "%s", serial);
+    if (multi) {
+        AppendSerialLetter(out, sizeof out, name, letter);
+    } else {
+        std::snprintf(out, 17, "%s", name);
+    }
+}
+
+void FormatInfoDescription(char (&out)[kInfoDescriptionSize], const char *product, bool multi,
+                           char letter) {
+    char name[65];
+    std::snprintf(name, sizeof name, "%s", product);
+    if (multi) {
+        AppendDescriptionLetter(out, sizeof out, name, letter);
+    } else {
+        std::snprintf(out, 65, "%s", name);
+    }
+}
+
+LibraryDevices::LibraryDevices() {
+    const ssize_t n = libusb_get_device_list(nullptr, &list_);
+    if (n < 0) {
+        list_ = nullptr;
+        return;
+    }
+    ok_ = true;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device *device = list_[i];
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(device, &desc) < 0) continue;
+        if (DeviceMatch(desc.idVendor, desc.idProduct) != 1) continue;
+        libusb_config_descriptor *config = nullptr;
+        if (libusb_get_config_descriptor(device, 0, &config) < 0 || !config) continue;
+        entries_.push_back(Entry{device, desc, decltype(Entry::config)(config)});
+    }
+    auto location = [](const Entry &e) {
+        return (uint32_t{libusb_get_bus_number(e.usb)} << 8) | libusb_get_device_address(e.usb);
+    };
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [&](const Entry &a, const Entry &b) { return location(a) < location(b); });
+}
+
+LibraryDevices::~LibraryDevices() {
+    entries_.clear();
+    if (list_) libusb_free_device_list(list_, 1);
+}
 
 void ResetAttachedList() {
     AttachedList &list = Attached();
@@ -191,34 +325,31 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
     const char letter = InterfaceLetter(device->usb_interface);
     if (lpftDevice) *lpftDevice = GetDeviceType(desc);
     if (lpdwID) *lpdwID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
+    libusb_device_handle *usb = device->usb_dev.get();
+    uint16_t langid = device->string_langid.load();
+    auto read = [&](uint8_t index, char *text, size_t size) {
+        const int n = ReadStringAscii(usb, index, &langid, text, size);
+        device->string_langid = langid;
+        return n >= 0;
+    };
     if (SerialNumber) {
         SerialNumber[0] = '\0';
         if (desc.iSerialNumber != 0) {
-            unsigned char s[17] = {};
-            const int n = libusb_get_string_descriptor_ascii(device->usb_dev.get(),
-                                                             desc.iSerialNumber, s, sizeof s);
-            if (n < 0) return FT_OTHER_ERROR;
-            const char *name = reinterpret_cast<const char *>(s);
-            if (multi) {
-                AppendSerialLetter(SerialNumber, 18, name, letter);
-            } else {
-                std::snprintf(SerialNumber, 17, "%s", name);
-            }
+            char s[17];
+            if (!read(desc.iSerialNumber, s, sizeof s)) return FT_OTHER_ERROR;
+            char text[kInfoSerialSize];
+            FormatInfoSerial(text, s, multi, letter);
+            std::memcpy(SerialNumber, text, std::strlen(text) + 1);
         }
     }
     if (Description) {
         Description[0] = '\0';
         if (desc.iProduct != 0) {
-            unsigned char s[65] = {};
-            const int n = libusb_get_string_descriptor_ascii(device->usb_dev.get(), desc.iProduct,
-                                                             s, sizeof s);
-            if (n < 0) return FT_OTHER_ERROR;
-            const char *name = reinterpret_cast<const char *>(s);
-            if (multi) {
-                AppendDescriptionLetter(Description, 67, name, letter);
-            } else {
-                std::snprintf(Description, 65, "%s", name);
-            }
+            char s[65];
+            if (!read(desc.iProduct, s, sizeof s)) return FT_OTHER_ERROR;
+            char text[kInfoDescriptionSize];
+            FormatInfoDescription(text, s, multi, letter);
+            std::memcpy(Description, text, std::strlen(text) + 1);
         }
     }
     return FT_OK;
@@ -239,9 +370,28 @@ FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) {
     if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
     ResetAttachedList();
     *lpdwNumDevs = 0;
-    uint32_t n = 0;
-    const FT_STATUS counted = FT_ListDevices(&n, nullptr, FT_LIST_NUMBER_ONLY);
-    if (counted != FT_OK) return counted;
+
+    // What each index position is, from one enumeration (positions as
+    // FT_ListDevices and FT_Open count them).
+    std::vector<ListPosition> positions;
+    {
+        LibraryLock lock;
+        if (!lock.ok()) return FT_OTHER_ERROR;
+        if (!EnsureInitialisedLocked()) return FT_OTHER_ERROR;
+        const LibraryDevices devices;
+        try {
+            for (const LibraryDevices::Entry &e : devices.entries()) {
+                for (int k = 0; k < e.config->bNumInterfaces; ++k) {
+                    positions.push_back(ListPosition{DevicePtr(libusb_ref_device(e.usb)), e.desc, k,
+                                                     e.config->bNumInterfaces > 1,
+                                                     PacketSize(*e.config)});
+                }
+            }
+        } catch (const std::bad_alloc &) {
+            return FT_INSUFFICIENT_RESOURCES;
+        }
+    }
+    const auto n = static_cast<uint32_t>(positions.size());
 
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
     try {
@@ -253,31 +403,9 @@ FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) {
         list.present = false;
         return FT_INSUFFICIENT_RESOURCES;
     }
-    int failures = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        node = FT_DEVICE_LIST_INFO_NODE{};
-        FT_HANDLE handle = nullptr;
-        if (FT_Open(static_cast<int>(i), &handle) == FT_OK) {
-            if (auto device = AcquireDevice(handle)) {
-                CopyInfo(&node, device->info);
-                node.Flags = device->packet_size > 64 ? FT_FLAGS_HISPEED : 0;
-            }
-            node.ftHandle = nullptr;
-            FT_Close(handle);
-            continue;
-        }
-        // Not openable: in use by this process (the k-th open record, in
-        // registry order, stands for the k-th failure) or by someone else.
-        node.Flags = FT_FLAGS_OPENED;
-        if (auto held = FindDevice(failures)) {
-            CopyInfo(&node, held->info);
-            node.ftHandle = held->info.ftHandle;
-            if (held->packet_size > 64) node.Flags |= FT_FLAGS_HISPEED;
-        } else {
-            node.Type = FT_DEVICE_UNKNOWN;
-        }
-        ++failures;
+        nodes[i] = FT_DEVICE_LIST_INFO_NODE{};
+        DescribePosition(positions[i], &nodes[i]);
     }
     AttachedList &list = Attached();
     {

@@ -93,18 +93,43 @@ void DiscardRecord(const std::shared_ptr<DeviceExtension> &device, bool reclaima
     RemoveDevice(device.get());
 }
 
-// Which interface `index` names on this device, given the running count of
-// index positions before it (advanced past the device). -1 when none.
-int IndexWithinRange(const DeviceExtension &device, uint32_t *running, uint32_t index) {
-    const int width = OpenIndexWidth(device.dev_desc.bcdDevice);
-    if (width == 0) return -1;
-    const uint32_t first = *running;
-    *running += static_cast<uint32_t>(width);
-    if (index >= first && index < first + static_cast<uint32_t>(width)) {
-        return static_cast<int>(index - first);
+// The strings of the device being opened: each is read at most once per
+// open, and the language id once per handle.
+class DeviceNames final : public NameSource {
+  public:
+    void Reset(libusb_device_handle *handle) {
+        handle_ = handle;
+        langid_ = 0;
+        for (Slot &slot : slots_) slot = Slot{};
     }
-    return -1;
-}
+    const char *String(uint8_t index) override {
+        Slot *slot = &slots_[0];
+        for (Slot &s : slots_) {
+            if (s.read && s.index == index) return s.ok ? s.text : nullptr;
+            if (!s.read) {
+                slot = &s;
+                break;
+            }
+            slot = &s;  // all taken: the last one is reused
+        }
+        slot->index = index;
+        slot->read = true;
+        slot->ok = handle_ &&
+                   ReadStringAscii(handle_, index, &langid_, slot->text, sizeof slot->text) >= 0;
+        return slot->ok ? slot->text : nullptr;
+    }
+    uint16_t langid() const { return langid_; }
+
+  private:
+    struct Slot {
+        uint8_t index = 0;
+        bool read = false, ok = false;
+        char text[kNameBufferSize] = {};
+    };
+    libusb_device_handle *handle_ = nullptr;
+    uint16_t langid_ = 0;
+    Slot slots_[2];  // the serial number and the product string
+};
 
 // Which interface a requested name opens, given the device's own string.
 // Multi-interface chips are opened by their string plus the interface
@@ -146,7 +171,7 @@ void SetDeviceContext(DeviceExtension *device, int iface) {
     }
 }
 
-FT_STATUS ConfigureDevice(DeviceExtension *device, int iface) {
+FT_STATUS ConfigureDevice(DeviceExtension *device, int iface, DeviceNames *names) {
     if (iface < 0 || iface >= device->config_desc->bNumInterfaces ||
         device->config_desc->interface[iface].num_altsetting < 1) {
         return FT_DEVICE_NOT_OPENED;
@@ -156,8 +181,7 @@ FT_STATUS ConfigureDevice(DeviceExtension *device, int iface) {
         device->usb_interface = -1;
         return FT_DEVICE_NOT_OPENED;
     }
-    GetDeviceConfigSettings(device->usb_dev.get(), device->dev_desc, device->usb_interface,
-                            &device->config);
+    GetDeviceConfigSettings(device->dev_desc, device->usb_interface, *names, &device->config);
     device->write_routine = (device->config.config_flags & kConfigWriteThread)
                                 ? FT_WriteMultiThread
                                 : FT_WriteSingleThread;
@@ -172,95 +196,97 @@ void Reject(DeviceExtension *device) {
     device->dev_desc = {};
 }
 
-struct DeviceListFree {
-    void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
-};
-
-FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, int index) {
-    libusb_device **raw = nullptr;
-    const ssize_t count = libusb_get_device_list(nullptr, &raw);
-    if (count < 0) return FT_DEVICE_NOT_FOUND;
-    std::unique_ptr<libusb_device *[], DeviceListFree> list(raw);
+// Finds the device the arguments name and claims its interface. Whatever
+// the descriptors decide (index positions, locations) is decided before a
+// device is opened, so only a search by serial number or description opens
+// devices it does not take.
+FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, int index,
+                     DeviceNames *names) {
+    const LibraryDevices devices;
+    if (!devices.ok()) return FT_DEVICE_NOT_FOUND;
     const uint32_t selection = flags & 7u;
+    if (index == -1 && selection != kSelectSerial && selection != kSelectDescription &&
+        selection != kSelectLocation) {
+        return FT_DEVICE_NOT_FOUND;
+    }
     uint32_t running = 0;
 
-    for (ssize_t d = 0; d < count; ++d) {
-        libusb_device *usb = list[d];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(usb, &desc) < 0) continue;
-        if (DeviceMatch(desc.idVendor, desc.idProduct) != 1) continue;
+    for (const LibraryDevices::Entry &entry : devices.entries()) {
+        libusb_device *usb = entry.usb;
+        const libusb_device_descriptor &desc = entry.desc;
+        const int interfaces = entry.config->bNumInterfaces;
+        int iface = -1;
+        if (index != -1) {
+            // Positions count every interface, as the listing does; those of
+            // a chip that cannot be opened by index are not opened.
+            const uint32_t first = running;
+            running += static_cast<uint32_t>(interfaces);
+            const auto wanted = static_cast<uint32_t>(index);
+            if (wanted >= running) continue;
+            const uint32_t k = wanted - first;
+            if (k >= static_cast<uint32_t>(OpenIndexWidth(desc.bcdDevice))) {
+                return FT_DEVICE_NOT_FOUND;
+            }
+            iface = static_cast<int>(k);
+        } else if (selection == kSelectLocation) {
+            const uint32_t location = LocationId(libusb_get_bus_number(usb),
+                                                 libusb_get_device_address(usb), interfaces > 1, 0);
+            const auto requested = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(name));
+            const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
+            if ((multi ? requested & ~0xFu : requested) != location) continue;
+            iface = 0;
+            if (multi) {
+                const uint32_t n = requested & 0xFu;
+                if (n < 1 || n > static_cast<uint32_t>(interfaces)) return FT_DEVICE_NOT_FOUND;
+                iface = static_cast<int>(n - 1);
+            }
+        }
+
         libusb_device_handle *handle = nullptr;
-        if (libusb_open(usb, &handle) < 0 || !handle) continue;  // e.g. no permission
+        if (libusb_open(usb, &handle) < 0 || !handle) {  // e.g. no permission
+            if (index != -1) return FT_DEVICE_NOT_FOUND;
+            continue;
+        }
         device->usb_dev.reset(handle);
         device->usb_device.reset(libusb_ref_device(usb));
         device->dev_desc = desc;
+        names->Reset(handle);
         libusb_config_descriptor *config = nullptr;
         if (libusb_get_config_descriptor(usb, 0, &config) < 0 || !config) {
             Reject(device);
+            if (iface != -1) return FT_DEVICE_NOT_FOUND;
             continue;
         }
         device->config_desc.reset(config);
 
-        auto configure = [device](int iface) {
-            const FT_STATUS s = ConfigureDevice(device, iface);
+        auto configure = [device, names](int i) {
+            const FT_STATUS s = ConfigureDevice(device, i, names);
             if (s != FT_OK) Reject(device);
             return s;
         };
-        auto give_up = [device](FT_STATUS s) {
-            Reject(device);
-            return s;
-        };
+        if (iface != -1) return configure(iface);
 
-        if (index != -1) {
-            const int iface = IndexWithinRange(*device, &running, static_cast<uint32_t>(index));
-            if (iface == -1) {
-                Reject(device);
-                continue;
-            }
-            return configure(iface);
+        // By serial number or description.
+        const uint8_t string_index =
+            selection == kSelectSerial ? desc.iSerialNumber : desc.iProduct;
+        const char *own = string_index == 0 ? "" : names->String(string_index);
+        if (!own) {
+            Reject(device);
+            return FT_DEVICE_NOT_OPENED;
         }
-        if (selection == kSelectSerial || selection == kSelectDescription) {
-            char own[kNameBufferSize];
-            if (GetOpenDeviceName(usb, device->usb_dev.get(), own, sizeof own, selection) !=
-                FT_OK) {
-                return give_up(FT_DEVICE_NOT_OPENED);
-            }
-            // A blank serial number or description names no device: taken as
-            // a prefix it would match every request and end the search here.
-            const size_t own_length = std::strlen(own);
-            if (own_length == 0 || std::strncmp(name, own, own_length) != 0) {
-                Reject(device);
-                continue;
-            }
-            const int iface = GetDeviceInterface(*device, selection, name, own);
-            if (iface == -1 || iface >= device->config_desc->bNumInterfaces) {
-                return give_up(FT_DEVICE_NOT_FOUND);
-            }
-            return configure(iface);
+        // A blank serial number or description names no device: taken as
+        // a prefix it would match every request and end the search here.
+        const size_t own_length = std::strlen(own);
+        if (own_length == 0 || std::strncmp(name, own, own_length) != 0) {
+            Reject(device);
+            continue;
         }
-        if (selection == kSelectLocation) {
-            uint32_t location = 0;
-            if (GetOpenDeviceLocation(usb, 0, &location) != FT_OK) {
-                Reject(device);
-                continue;
-            }
-            const auto requested = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(name));
-            const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
-            if ((multi ? requested & ~0xFu : requested) != location) {
-                Reject(device);
-                continue;
-            }
-            int iface = 0;
-            if (multi) {
-                const uint32_t n = requested & 0xFu;
-                if (n < 1 || n > device->config_desc->bNumInterfaces) {
-                    return give_up(FT_DEVICE_NOT_FOUND);
-                }
-                iface = static_cast<int>(n - 1);
-            }
-            return configure(iface);
+        iface = GetDeviceInterface(*device, selection, name, own);
+        if (iface == -1 || iface >= device->config_desc->bNumInterfaces) {
+            Reject(device);
+            return FT_DEVICE_NOT_FOUND;
         }
-        Reject(device);
+        return configure(iface);
     }
     return FT_DEVICE_NOT_FOUND;
 }
@@ -286,7 +312,7 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
     return FT_OK;
 }
 
-FT_STATUS InitDeviceStructure(DeviceExtension *device) {
+FT_STATUS InitDeviceStructure(DeviceExtension *device, DeviceNames *names) {
     FT_STATUS status = ResetDevice(device);
     if (status == FT_OK) status = Purge(device, FT_PURGE_RX | FT_PURGE_TX);
     if (status != FT_OK) return status;
@@ -320,16 +346,24 @@ FT_STATUS InitDeviceStructure(DeviceExtension *device) {
     if (status != FT_OK) return status;
     device->latency_ms = latency;
 
-    char serial[18] = {};
-    char description[67] = {};
-    FT_DEVICE type = 0;
-    uint32_t id = 0;
-    if (FT_GetDeviceInfo(device, &type, &id, serial, description, nullptr) == FT_OK) {
+    // The information node, from the strings the open has read (the
+    // same text FT_GetDeviceInfo gives).
+    const libusb_device_descriptor &desc = device->dev_desc;
+    const char *serial = desc.iSerialNumber == 0 ? "" : names->String(desc.iSerialNumber);
+    const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
+    device->string_langid = names->langid();
+    if (serial && product) {
+        const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
+        const char letter = InterfaceLetter(device->usb_interface);
+        char serial_text[kInfoSerialSize];
+        char description_text[kInfoDescriptionSize];
+        FormatInfoSerial(serial_text, serial, multi, letter);
+        FormatInfoDescription(description_text, product, multi, letter);
         device->info.Flags = 0;
-        device->info.Type = type;
-        device->info.ID = id;
-        std::memcpy(device->info.SerialNumber, serial, sizeof device->info.SerialNumber);
-        std::memcpy(device->info.Description, description, sizeof device->info.Description);
+        device->info.Type = GetDeviceType(desc);
+        device->info.ID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
+        std::memcpy(device->info.SerialNumber, serial_text, sizeof device->info.SerialNumber);
+        std::memcpy(device->info.Description, description_text, sizeof device->info.Description);
         device->info.ftHandle = device;
     }
     status = FT_GetDeviceLocId(device, &device->info.LocId);
@@ -362,14 +396,15 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
         DiscardRecord(device, ShutdownDevice(device.get()));
         return status;
     };
-    FT_STATUS status = OpenDevice(name, flags, device.get(), index);
+    DeviceNames names;
+    FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names);
     if (status != FT_OK) return fail(status);
     status = AllocateReceiveStorage(device.get());
     if (status != FT_OK) return fail(status);
     // The interface is ours: a chip that is slow to answer the requests
     // below holds up only this open, not the opens and listings of others.
     lock.unlock();
-    status = InitDeviceStructure(device.get());
+    status = InitDeviceStructure(device.get(), &names);
     if (status != FT_OK) return fail(status);
 
     if (!StartThread(&device->reader_thread, reader_thread, device.get()) ||

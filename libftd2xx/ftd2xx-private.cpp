@@ -11,8 +11,33 @@ uint32_t GetDeviceType(const libusb_device_descriptor &desc) {
     return d2xx::GetDeviceType(desc.bcdDevice, desc.iSerialNumber);
 }
 
+int ReadStringAscii(libusb_device_handle *handle, uint8_t index, uint16_t *langid, char *buffer,
+                    size_t size) {
+    if (!buffer || size == 0) return LIBUSB_ERROR_INVALID_PARAM;
+    buffer[0] = '\0';
+    uint8_t raw[255] = {};
+    if (*langid == 0) {
+        const int r = libusb_get_string_descriptor(handle, 0, 0, raw, sizeof raw);
+        if (r < 0) return r;
+        if (r < 4) return LIBUSB_ERROR_IO;
+        *langid = static_cast<uint16_t>(raw[2] | (raw[3] << 8));
+    }
+    const int r = libusb_get_string_descriptor(handle, index, *langid, raw, sizeof raw);
+    if (r < 0) return r;
+    if (r < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > r) return LIBUSB_ERROR_IO;
+    // UTF-16LE; anything outside ASCII becomes '?'.
+    size_t out = 0;
+    for (int i = 2; i < raw[0]; i += 2) {
+        if (out + 1 >= size) break;
+        const bool ascii = (raw[i] & 0x80) == 0 && raw[i + 1] == 0;
+        buffer[out++] = ascii ? static_cast<char>(raw[i]) : '?';
+    }
+    buffer[out] = '\0';
+    return static_cast<int>(out);
+}
+
 FT_STATUS GetOpenDeviceName(libusb_device *device, libusb_device_handle *handle, char *buffer,
-                            size_t size, uint32_t selection) {
+                            size_t size, uint32_t selection, uint16_t *langid) {
     if (!buffer || size == 0) return FT_INVALID_PARAMETER;
     buffer[0] = '\0';
     libusb_device_descriptor desc{};
@@ -27,8 +52,7 @@ FT_STATUS GetOpenDeviceName(libusb_device *device, libusb_device_handle *handle,
     }
     if (index == 0) return FT_OK;
     const int length = static_cast<int>(std::min<size_t>(size, kNameBufferSize));
-    const int n = libusb_get_string_descriptor_ascii(
-        handle, index, reinterpret_cast<unsigned char *>(buffer), length);
+    const int n = ReadStringAscii(handle, index, langid, buffer, static_cast<size_t>(length));
     if (n < 0) {
         buffer[0] = '\0';
         return FT_DEVICE_NOT_OPENED;
@@ -44,7 +68,8 @@ FT_STATUS GetDeviceDescription(libusb_device *device, int usbInterface, char *bu
     if (libusb_open(device, &raw) < 0 || !raw) return FT_DEVICE_NOT_FOUND;
     std::unique_ptr<libusb_device_handle, HandleCloser> handle(raw);
     char name[kNameBufferSize];
-    if (GetOpenDeviceName(device, handle.get(), name, sizeof name, selection) != FT_OK) {
+    uint16_t langid = 0;
+    if (GetOpenDeviceName(device, handle.get(), name, sizeof name, selection, &langid) != FT_OK) {
         return FT_INVALID_PARAMETER;
     }
     handle.reset();

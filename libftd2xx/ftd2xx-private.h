@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "Event.h"
 #include "config.h"
@@ -207,6 +208,9 @@ struct DeviceExtension {
     libusb_transfer *out_transfer = nullptr;  // out_mutex
 
     // --- identity ---
+    // Language id of the device's strings: read once per handle (0 until
+    // then); any thread may fill it, all fill the same value.
+    std::atomic<uint16_t> string_langid{0};
     FT_DEVICE_LIST_INFO_NODE info{};  // filled at open; ftHandle = this record
     ConfigTarget config;              // serial/description copies and config_flags
 };
@@ -284,12 +288,19 @@ constexpr uint32_t kSelectSerial = 1, kSelectDescription = 2, kSelectLocation = 
 constexpr size_t kNameBufferSize = 256;
 
 uint32_t GetDeviceType(const libusb_device_descriptor &desc);
+// Reads string descriptor `index` into buffer[size] as ASCII (characters
+// outside it become '?'), as libusb_get_string_descriptor_ascii does, but
+// with the language id *langid; when that is 0 the device's first language
+// id is read into it first, so a handle reads it once. The length, or a
+// negative libusb error.
+int ReadStringAscii(libusb_device_handle *handle, uint8_t index, uint16_t *langid, char *buffer,
+                    size_t size);
 // Reads the serial number (selection 1) or description (2) of an open
 // device into buffer[size]; a string index of 0 gives "". FT_OK,
 // FT_DEVICE_NOT_OPENED for another selection or an unreadable descriptor,
-// FT_OTHER_ERROR when the string cannot be read.
+// FT_OTHER_ERROR when the string cannot be read. `langid` as above.
 FT_STATUS GetOpenDeviceName(libusb_device *device, libusb_device_handle *handle, char *buffer,
-                            size_t size, uint32_t selection);
+                            size_t size, uint32_t selection, uint16_t *langid);
 // The name of one interface (or of the device, interface -1) of an
 // unopened device, suffixed as listings show it.
 FT_STATUS GetDeviceDescription(libusb_device *device, int usbInterface, char *buffer, size_t size,
@@ -391,6 +402,38 @@ FT_STATUS CloseHandle(FT_HANDLE handle);
 void SetThreadStartFaultForTests(int n);
 
 // --- device-information list (ftd2xx-list.cpp) ------------------------------
+// FT_GetDeviceInfo's texts from a device's serial number and product
+// string: at most 16 and 64 characters of them, with the interface letter on
+// multi-interface chips (serial "%s%c", description "%s %c").
+constexpr size_t kInfoSerialSize = 18, kInfoDescriptionSize = 67;
+void FormatInfoSerial(char (&out)[kInfoSerialSize], const char *serial, bool multi, char letter);
+void FormatInfoDescription(char (&out)[kInfoDescriptionSize], const char *product, bool multi,
+                           char letter);
+// The attached devices of the library's ids whose descriptors can be read,
+// in index order: ascending location id (bus number, then device address).
+// Every index-based call (FT_ListDevices, FT_Open, the information list)
+// counts positions over this order, one per interface (bNumInterfaces).
+// Requires the library lock (the id table); holds a reference to each device
+// while it lives.
+class LibraryDevices {
+  public:
+    struct Entry {
+        libusb_device *usb;
+        libusb_device_descriptor desc;
+        std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config;
+    };
+    LibraryDevices();
+    ~LibraryDevices();
+    LibraryDevices(const LibraryDevices &) = delete;
+    LibraryDevices &operator=(const LibraryDevices &) = delete;
+    bool ok() const { return ok_; }  // false when libusb could not list devices
+    const std::vector<Entry> &entries() const { return entries_; }
+
+  private:
+    libusb_device **list_ = nullptr;
+    std::vector<Entry> entries_;
+    bool ok_ = false;
+};
 void ResetAttachedList();
 
 // Packed library version 0x00MMmmBB.

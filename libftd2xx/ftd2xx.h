@@ -479,6 +479,16 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
  * description a space and the letter ("Serial Bridge A"), and its location id
  * ((bus << 8 | address) << 4) + interface + 1; a single-interface chip's
  * location id is bus << 8 | address.
+ *
+ * Index order: every index-based call (FT_ListDevices by index and all,
+ * FT_Open, the device-information list) numbers the same positions the same
+ * way. USB devices come in ascending location order (bus number, then device
+ * address), each with one position per interface in interface order, so
+ * index 0 is the first interface of the device with the lowest bus number
+ * and address. Every chip keeps its positions, also one that FT_Open cannot
+ * open by index (0x14, 0x15, 0x16 families, unrecognised chips) or at all
+ * (AM chips): FT_Open answers for such a position as described there, and
+ * the later positions stay where FT_ListDevices puts them.
  * ------------------------------------------------------------------------- */
 
 /* Counts or lists the attached devices without opening them for use (names and
@@ -497,8 +507,9 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
  * characters and the terminator are written, longer names are cut (real FTDI
  * names, interface suffix included, fit).
  * Returns FT_OK (a count of 0 is not an error); FT_INVALID_PARAMETER for a
- * missing pointer, unknown operation bits, an unknown selection with
- * FT_LIST_ALL, or a name that cannot be read; FT_DEVICE_NOT_FOUND when no
+ * missing pointer, unknown operation bits, an unknown selection (low bits
+ * other than 0, 1, 2 and 4) with FT_LIST_BY_INDEX or FT_LIST_ALL, or a name
+ * that cannot be read; FT_DEVICE_NOT_FOUND when no
  * device has that index or it cannot be opened for its name or location;
  * FT_OTHER_ERROR when the library cannot start. With FT_LIST_ALL a failure part
  * way leaves the entries before it written and counted.
@@ -556,13 +567,15 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(LPDWORD vid, LPDWORD pid);
  * (the AM family and unrecognised chips) cannot be opened: FT_NOT_SUPPORTED.
  * ------------------------------------------------------------------------- */
 
-/* Opens the device at a position in the list of devices. Each chip takes as
- * many positions as it has interfaces; chips of the 0x14, 0x15 and 0x16 families
- * and unrecognised chips take none (open them by name or location).
+/* Opens the device at a position in the list of devices, counted as
+ * FT_ListDevices counts them (see "Index order" above). A position of a chip of
+ * the 0x14, 0x15 or 0x16 families or of an unrecognised chip is not opened:
+ * FT_DEVICE_NOT_FOUND (open those by name or location).
  *   deviceNumber: in, 0 for the first device.
  *   handle:       out, not null; set only on success.
  * Returns FT_OK; FT_INVALID_PARAMETER when handle is null; FT_DEVICE_NOT_FOUND
- * when no device has that position; FT_DEVICE_NOT_OPENED when its interface
+ * when no device has that position, the position is not reachable by index
+ * or its USB device cannot be opened (permissions); FT_DEVICE_NOT_OPENED when its interface
  * cannot be claimed; FT_IO_ERROR when the chip does not answer the reset or
  * status requests within 5 s each; FT_NOT_SUPPORTED for a chip without a
  * latency timer; FT_INSUFFICIENT_RESOURCES when memory or threads run out;
@@ -607,10 +620,15 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
  * one thread.
  * ------------------------------------------------------------------------- */
 
-/* Replaces the list with a new snapshot. A device held by this process is
- * entered with FT_FLAGS_OPENED and its handle; a device held elsewhere with
- * FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN and empty names (FT_ListDevices
- * still reports its serial number, description and location).
+/* Replaces the list with a new snapshot, one node per position in index order
+ * (node i is what FT_ListDevices lists and FT_Open opens at index i). A device
+ * held by this process is entered with FT_FLAGS_OPENED and the identity and
+ * handle of its own record; a device held elsewhere (another process, a kernel
+ * driver) with FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN and empty names, while
+ * FT_ListDevices still names it. Every other device is opened by its location
+ * and closed again; one that can be claimed but not opened (AM and
+ * unrecognised chips) is described from its descriptors, without
+ * FT_FLAGS_OPENED.
  *   numDevs: out, not null; the number of nodes (0 on failure).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null;
  * FT_INSUFFICIENT_RESOURCES when the list cannot be allocated; FT_OTHER_ERROR

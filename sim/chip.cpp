@@ -248,7 +248,7 @@ void Chip::Impl::UpdateReadyLocked() {
 
 void Chip::Impl::CompleteLocked(Urb urb, int status) {
     urb.status = status;
-    if (status < 0) {
+    if (status < 0 && status != -EREMOTEIO) {  // a short URB keeps what it got
         urb.reply.clear();
         urb.actual = 0;
     }
@@ -309,7 +309,27 @@ void Chip::Impl::ServeInLocked(int iface) {
             if (n < packet - 2 || f.rx_fifo.empty()) break;
         }
         u.actual = static_cast<int>(u.reply.size());
+        CompleteInLocked(f, std::move(u));
+    }
+}
+
+void Chip::Impl::CompleteInLocked(IfaceState &f, Urb u) {
+    // libusb cuts a large bulk transfer into URBs that may not end short,
+    // chained by the continuation flag. As usbfs does, a short one fails
+    // with -EREMOTEIO (its data kept) and the rest of its chain is cancelled,
+    // so that no later URB of the transfer takes data that belongs after it.
+    if (u.actual >= u.length || !(u.flags & USBDEVFS_URB_SHORT_NOT_OK)) {
         CompleteLocked(std::move(u), 0);
+        return;
+    }
+    const void *client = u.client;
+    f.in_chain_ended = true;
+    CompleteLocked(std::move(u), -EREMOTEIO);
+    while (!f.pending_in.empty() && f.pending_in.front().client == client &&
+           (f.pending_in.front().flags & USBDEVFS_URB_BULK_CONTINUATION)) {
+        Urb next = std::move(f.pending_in.front());
+        f.pending_in.pop_front();
+        CompleteLocked(std::move(next), -ECONNRESET);
     }
 }
 
@@ -329,7 +349,7 @@ void Chip::Impl::OnLatencyTimer(int iface, uint64_t token) {
         CompleteLocked(std::move(u), -EOVERFLOW);
     } else {
         u.actual = 2;
-        CompleteLocked(std::move(u), 0);
+        CompleteInLocked(f, std::move(u));
     }
     ServeInLocked(iface);
 }
@@ -701,6 +721,16 @@ gboolean Chip::Impl::OnIoctl(int gen, UMockdevIoctlClient *client) {
             }
             f.claimed_by = client;
             if (in) {
+                // The rest of a URB chain that already ended short is refused,
+                // as usbfs does; a URB that starts a chain opens the endpoint.
+                if (u.flags & USBDEVFS_URB_BULK_CONTINUATION) {
+                    if (f.in_chain_ended) {
+                        Complete(client, -1, EREMOTEIO);
+                        return TRUE;
+                    }
+                } else {
+                    f.in_chain_ended = false;
+                }
                 if (u.length == 0) {
                     CompleteLocked(std::move(u), 0);
                 } else {

@@ -97,7 +97,8 @@ struct IfaceState {
     uint8_t modem_lines = 0;
     uint8_t pending_line_error = 0;  // ORed into the next IN packet
     bool stall_next_in = false;
-    bool in_halted = false;  // IN endpoint stalled until CLEAR_HALT
+    bool in_halted = false;       // IN endpoint stalled until CLEAR_HALT
+    bool in_chain_ended = false;  // a URB chain ended short: its continuations are refused
     bool hold_in = false;
     bool hold_out = false;
     std::deque<Urb> pending_in;  // IN transfers waiting, oldest first
@@ -149,6 +150,8 @@ struct Chip::Impl {
     void ServeInLocked(int iface);
     void AcceptOutLocked(int iface, Urb urb);
     void CompleteLocked(Urb urb, int status);
+    // Completes an IN URB the chip answered (u.actual bytes).
+    void CompleteInLocked(IfaceState &f, Urb u);
     void UpdateReadyLocked();
     // Power-on state of every interface (keeps records, peers, EEPROM).
     void PowerOnLocked();

@@ -105,10 +105,12 @@ TEST_F(Opening, OddChipsOpenOnlyAsFarAsTheyCanAndLeaveNothingBehind) {
     auto &unknown = Add(WithSerial(ChipSpec::Raw(0x0300), "FTRAW003"));
     StartLibrary();
     FT_HANDLE h = nullptr;
-    // Only the AM chip is reachable by index (0x14 and unknown chips are
-    // not), and it cannot be opened: it has no latency timer.
-    EXPECT_EQ(FT_Open(0, &h), FT_NOT_SUPPORTED);
-    EXPECT_EQ(FT_Open(1, &h), FT_DEVICE_NOT_FOUND);
+    // Every chip keeps its index position (in location order), but only the
+    // AM chip is reachable by index, and it cannot be opened: it has no
+    // latency timer.
+    EXPECT_EQ(FT_Open(0, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_Open(1, &h), FT_NOT_SUPPORTED);
+    EXPECT_EQ(FT_Open(2, &h), FT_DEVICE_NOT_FOUND);
     // By name, AM and unknown chips are found but not openable either.
     EXPECT_EQ(OpenEx("FTAMCHIP", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_NOT_SUPPORTED);
     EXPECT_EQ(OpenEx("FTRAW003", FT_OPEN_BY_SERIAL_NUMBER, &h), FT_NOT_SUPPORTED);
