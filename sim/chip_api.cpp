@@ -82,11 +82,6 @@ void Chip::FailRequest(uint8_t request, FaultMode mode, int count) {
     FailRequest(f);
 }
 
-void Chip::ClearFaults() {
-    std::scoped_lock lock(impl_->mutex);
-    impl_->faults.clear();
-}
-
 void Chip::SetKernelDriverBound(int iface, bool bound) {
     If(iface);  // range check
     std::scoped_lock lock(impl_->mutex);
@@ -124,11 +119,6 @@ void Chip::SetVendorCmdReply(std::vector<uint8_t> reply) {
 unsigned Chip::OpenCount() const {
     std::scoped_lock lock(impl_->mutex);
     return impl_->opens;
-}
-
-unsigned Chip::OpenNow() const {
-    std::scoped_lock lock(impl_->mutex);
-    return impl_->open_now;
 }
 
 // --- Interface ---------------------------------------------------------------
@@ -230,22 +220,9 @@ size_t Interface::RxPending() const {
     return chip_.impl_->ifaces[static_cast<size_t>(number_)].rx_fifo.size();
 }
 
-size_t Interface::PendingIn() const {
-    std::scoped_lock lock(chip_.impl_->mutex);
-    return chip_.impl_->ifaces[static_cast<size_t>(number_)].pending_in.size();
-}
-
 std::vector<OutTransfer> Interface::OutTransfers() const {
     std::scoped_lock lock(chip_.impl_->mutex);
     return chip_.impl_->ifaces[static_cast<size_t>(number_)].out;
-}
-
-std::vector<uint8_t> Interface::OutBytes() const {
-    std::scoped_lock lock(chip_.impl_->mutex);
-    std::vector<uint8_t> bytes;
-    for (const OutTransfer &t : chip_.impl_->ifaces[static_cast<size_t>(number_)].out)
-        bytes.insert(bytes.end(), t.data.begin(), t.data.end());
-    return bytes;
 }
 
 void Interface::ClearOut() {
