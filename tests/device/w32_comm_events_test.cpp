@@ -5,11 +5,16 @@
 // collects.
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <string>
 
 #include "device_fixture.h"
 
@@ -173,6 +178,13 @@ TEST_F(W32EventTest, AWriteRaisesTxEmpty) {
     EXPECT_EQ(o.mask, EV_TXEMPTY);
 }
 
+// True while thread `tid` of this process sleeps in a futex wait.
+bool InFutexWait(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_futex;
+}
+
 // Holds the thread it is sent to inside the handler until released.
 sem_t g_parked, g_release;
 void Park(int) {
@@ -195,14 +207,26 @@ TEST_F(W32EventTest, CloseWhileTheWaiterIsStoppedLeavesItALiveRecord) {
     sigemptyset(&park.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &park, &old), 0);
     WaitOutcome o{-1, kUntouched};
-    std::thread waiter([&o, h = h_] { o.result = FT_W32_WaitCommEvent(h, &o.mask, nullptr); });
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&o, &tid, h = h_] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        o.result = FT_W32_WaitCommEvent(h, &o.mask, nullptr);
+    });
     WaiterLooksAgain();
+    // Stopped only once it sleeps on the event: holding the record's lock it
+    // would keep the close from ever returning.
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return tid != 0 && InFutexWait(tid); }, kMustEnd));
     ASSERT_EQ(pthread_kill(waiter.native_handle(), SIGUSR1), 0);
     while (sem_wait(&g_parked) != 0) {
     }
-    EXPECT_EQ(FT_W32_CloseHandle(h_), 1);
+    // A close that frees the record under the waiter cannot even return: it
+    // would wait for the stopped waiter to leave the record's event.
+    auto closing = std::async(std::launch::async, [h = h_] { return FT_W32_CloseHandle(h); });
+    EXPECT_EQ(closing.wait_for(kMustEnd), std::future_status::ready)
+        << "the close is destroying the record under the waiter";
     sem_post(&g_release);
     waiter.join();
+    EXPECT_EQ(closing.get(), 1);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.mask, 0u);
     EXPECT_EQ(FT_W32_GetLastError(h_), FT_INVALID_HANDLE);
