@@ -28,8 +28,8 @@
 // errors and notification bits recorded, all against a model of its own.
 //
 // Built with FTD2XX_FUZZ_REPLAY it is a plain program instead: it runs the
-// entry point over built-in seeds and over every file (or every file of every
-// directory) named on its command line.
+// entry point over every file (or every file of every directory) named on
+// its command line: the seed corpus in fuzz/corpus/.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -333,105 +333,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <string>
 #include "replay.h"
 
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// A transfer of `packets` packets of `packet_size` bytes whose payload counts
-// up from `first`, each packet headed by the given status bytes.
-Bytes Packets(uint32_t packet_size, uint32_t packets, uint8_t modem, uint8_t line,
-              uint8_t first = 0) {
-    Bytes out;
-    for (uint32_t i = 0; i < packets; ++i) {
-        out.push_back(modem);
-        out.push_back(line);
-        for (uint32_t k = 2; k < packet_size; ++k) out.push_back(first++);
-    }
-    return out;
-}
-
-void AddTransfer(Bytes &input, const Bytes &transfer, uint8_t control = 0) {
-    input.push_back(static_cast<uint8_t>(transfer.size()));
-    input.push_back(static_cast<uint8_t>(transfer.size() >> 8));
-    input.push_back(control);
-    input.insert(input.end(), transfer.begin(), transfer.end());
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
-    std::vector<Bytes> seeds;
-    // Idle: a status-only transfer, a CTS change, a parity error with
-    // nothing after it (no line error), every comm event wanted.
-    {
-        Bytes s = {0x00, 0x00, 0x00, 0xFF, 0x00};
-        AddTransfer(s, {0x11, 0x64});
-        AddTransfer(s, {0x11, 0x64});
-        seeds.push_back(s);
-    }
-    // 130 bytes on 64-byte packets: 64 + 64 + 2, 124 payload bytes.
-    {
-        Bytes s = {0x00, 0x00, 0x00, 0xFF, 0x00};
-        Bytes t = Packets(64, 2, 0x31, 0x60);
-        t.push_back(0x01);
-        t.push_back(0x60);
-        AddTransfer(s, t);
-        seeds.push_back(s);
-    }
-    // High-speed packets, a line error mid-transfer, the event character
-    // armed and present.
-    {
-        Bytes s = {0x01, 0x02, 0x7E, 0xFF, 0x00};
-        Bytes t = Packets(512, 2, 0x01, 0x60);
-        t[512 + 1] = 0x70;  // break on the second packet
-        t[600] = 0x7E;
-        AddTransfer(s, t);
-        seeds.push_back(s);
-    }
-    // A ring of 83 bytes and 7-byte packets: writes wrap at the end of the
-    // storage, reads free room between transfers, one payload fills it.
-    {
-        Bytes s = {0x1E, 0x08, 0x00, 0x01, 0x00};
-        for (uint8_t i = 0; i < 6; ++i) {
-            AddTransfer(s, Packets(7, 4, 0x01, 0x60, static_cast<uint8_t>(i * 20)),
-                        static_cast<uint8_t>(i << 3));
-        }
-        Bytes fill = Packets(7, 16, 0x01, 0x60);
-        fill.insert(fill.end(), {0x01, 0x60, 0xF0, 0xF1, 0xF2});  // 83 payload bytes in all
-        AddTransfer(s, fill);
-        seeds.push_back(s);
-    }
-    // Event notification with a target: data first, a modem change and a
-    // line error while the bit waits, then collection and a modem change.
-    {
-        Bytes s = {0x00, 0x05, 0x00, 0x00, 0x07};
-        AddTransfer(s, Packets(64, 1, 0x11, 0x68));
-        AddTransfer(s, Packets(64, 1, 0x91, 0x62));
-        AddTransfer(s, {0x01, 0x60}, 0x02);
-        seeds.push_back(s);
-    }
-    // A lone byte after a whole packet, then a purge with data waiting.
-    {
-        Bytes s = {0x1E, 0x00, 0x00, 0xFF, 0x00};
-        Bytes t = Packets(7, 1, 0x21, 0x60);
-        t.push_back(0x41);
-        AddTransfer(s, t);
-        AddTransfer(s, {0x81, 0x66, 0x10}, 0x01);
-        seeds.push_back(s);
-    }
-    // Packet sizes of 1 and 0, below the two status bytes: nothing is
-    // appended and the parse still ends.
-    {
-        Bytes s = {0x06, 0x00, 0x00, 0xFF, 0x00};
-        AddTransfer(s, {0x11, 0x60, 0x01, 0x62, 0x41});
-        seeds.push_back(s);
-        s[0] = 0x02;
-        seeds.push_back(s);
-    }
-    return fuzz_replay::ReplayMain(argc, argv, seeds);
+    return fuzz_replay::ReplayMain(argc, argv);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY

@@ -5,8 +5,8 @@
 // can only set them from a "ConfigFlags=0x" value line.
 //
 // Built with FTD2XX_FUZZ_REPLAY it is a plain program instead: it runs the
-// entry point over built-in seeds and over every file (or every file of every
-// directory) named on its command line.
+// entry point over every file (or every file of every directory) named on
+// its command line: the seed corpus in fuzz/corpus/.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,25 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <string>
-#include <vector>
 #include "replay.h"
 
-namespace {}  // namespace
-
 int main(int argc, char **argv) {
-    const std::string long_line(5000, 'x');
-    const std::vector<std::string> seeds = {
-        "",
-        "\n",
-        "[Globals]\nConfigFlags=0x40000000\n",
-        "[VID_0403&PID_6015]\r\nConfigFlags=0x40000000\r\n",
-        "[Globals]\nConfigFlags=zz\n[FT4ABC12 A]\nConfigFlags=0x1",
-        std::string("[Globals]\0\nConfigFlags=0x1\n", 27),
-        "[Globals]\nConfigFlags=zz" + long_line + "\n[Globals]\nConfigFlags=0x1\n",
-        "[" + long_line + "]\nConfigFlags=0x1\n",
-    };
-    return fuzz_replay::ReplayMain(argc, argv, seeds);
+    return fuzz_replay::ReplayMain(argc, argv);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY

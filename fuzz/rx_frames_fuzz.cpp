@@ -16,8 +16,8 @@
 // written here from the framing rules alone.
 //
 // Built with FTD2XX_FUZZ_REPLAY it is a plain program instead: it runs the
-// entry point over built-in seeds and over every file (or every file of every
-// directory) named on its command line.
+// entry point over every file (or every file of every directory) named on
+// its command line: the seed corpus in fuzz/corpus/.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -207,53 +207,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 #ifdef FTD2XX_FUZZ_REPLAY
 
-#include <string>
 #include "replay.h"
 
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Input(const Bytes &lengths, const Bytes &stream) {
-    Bytes out = {static_cast<uint8_t>(lengths.size())};
-    out.insert(out.end(), lengths.begin(), lengths.end());
-    out.insert(out.end(), stream.begin(), stream.end());
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
-    const Bytes gpio0 = {0x55, 0x55, 0x03, 0xFF, 0x00, 0x0D};
-    const Bytes gpio1 = {0x55, 0x55, 0x04, 0x00, 0x00, 0x0D};
-    const Bytes reset = {0x55, 0x55, 0x0A, 0x00, 0x00, 0x0D};
-    const Bytes code9 = {0x55, 0x55, 0x09, 0x12, 0x34, 0x00, 0x0D};
-    // A Wiegand report whose payload holds 0x0D bytes: only the one at 20 ends it.
-    const Bytes wiegand = {0x55, 0x55, 0x01, 0x1A, 0x0D, 0x01, 0x0D, 0x00, 0x00, 0x00,
-                           0x0D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0D};
-    // A tamper frame with two payload bytes: never complete, dropped at 20.
-    Bytes long_tamper = {0x55, 0x55, 0x02, 0xFF, 0xFF, 0x00, 0x0D};
-    long_tamper.resize(20, 0x0D);
-
-    const std::vector<Bytes> seeds = {
-        Input({}, {}),
-        Input({}, gpio0),                                    // one byte per read
-        Input({1, 5}, Concat({gpio1, wiegand})),             // split between the syncs
-        Input({0, 3}, Concat({{0x12, 0x55, 0x34}, gpio1})),  // lone sync in garbage
-        Input({7}, Concat({long_tamper, gpio0})),            // the byte after 20 starts a frame
-        Input({}, Concat({long_tamper, {0x55}, gpio0})),
-        Input({2}, Concat({reset, code9, {0x55, 0x55, 0x55}, gpio0})),
-        Input({6, 6}, Concat({gpio0, gpio1})),                  // two frames, one per read
-        Input({12}, Concat({gpio0, gpio1})),                    // two frames in one read
-        Input({19, 1, 4}, Concat({wiegand, wiegand, {0x55}})),  // ends on a first sync byte
-    };
-    return fuzz_replay::ReplayMain(argc, argv, seeds);
+    return fuzz_replay::ReplayMain(argc, argv);
 }
 
 #endif  // FTD2XX_FUZZ_REPLAY

@@ -18,7 +18,8 @@ run_suite() {
   shift
   cmake -S . -B "$dir" -DFTD2XX_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  # Each sanitizer build runs the suites labelled for what it finds.
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${TEST_LABELS:+-L "$TEST_LABELS"}
 }
 
 echo "== normal build =="
@@ -27,12 +28,12 @@ run_suite build
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-run_suite build-asan -DFTD2XX_SANITIZE=address -DFTD2XX_BUILD_BENCH=OFF
+TEST_LABELS=memory run_suite build-asan -DFTD2XX_SANITIZE=address -DFTD2XX_BUILD_BENCH=OFF
 
 echo "== ThreadSanitizer build =="
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
-run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
+TEST_LABELS=threads run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
 
 echo "== libFuzzer targets (clang, ASan + UBSan), a short run each =="
 unset TSAN_OPTIONS

@@ -396,12 +396,10 @@ void Chip::Impl::RunDeliveries(int iface) {
 void Chip::Impl::OnClientConnected(UMockdevIoctlClient *) {
     std::scoped_lock lock(mutex);
     opens++;
-    open_now++;
 }
 
 void Chip::Impl::OnClientGone(UMockdevIoctlClient *client) {
     std::scoped_lock lock(mutex);
-    if (open_now > 0) open_now--;
     auto drop = [client](std::deque<Urb> &q) {
         for (auto it = q.begin(); it != q.end();)
             it = (it->client == client) ? q.erase(it) : it + 1;

@@ -126,11 +126,6 @@ unsigned Chip::OpenCount() const {
     return impl_->opens;
 }
 
-unsigned Chip::OpenNow() const {
-    std::scoped_lock lock(impl_->mutex);
-    return impl_->open_now;
-}
-
 // --- Interface ---------------------------------------------------------------
 
 Interface::Interface(Key, Chip &chip, int number) : chip_(chip), number_(number) {}
@@ -238,14 +233,6 @@ size_t Interface::PendingIn() const {
 std::vector<OutTransfer> Interface::OutTransfers() const {
     std::scoped_lock lock(chip_.impl_->mutex);
     return chip_.impl_->ifaces[static_cast<size_t>(number_)].out;
-}
-
-std::vector<uint8_t> Interface::OutBytes() const {
-    std::scoped_lock lock(chip_.impl_->mutex);
-    std::vector<uint8_t> bytes;
-    for (const OutTransfer &t : chip_.impl_->ifaces[static_cast<size_t>(number_)].out)
-        bytes.insert(bytes.end(), t.data.begin(), t.data.end());
-    return bytes;
 }
 
 void Interface::ClearOut() {

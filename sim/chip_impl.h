@@ -193,7 +193,6 @@ struct Chip::Impl {
     std::vector<uint8_t> vendor_last_set;
     bool open_denied = false;
     unsigned opens = 0;
-    unsigned open_now = 0;
     uint64_t next_token = 1;
 
     std::vector<uint8_t> device_descriptor;  // immutable once built

@@ -8,7 +8,7 @@
 // vendor commands) and bulk transfers on one IN/OUT endpoint pair per
 // interface, with the two status bytes at the head of every IN packet. Each
 // interface has a serial line (SerialLine) to which a peer is wired: a
-// CaptureSink, a Loopback, or anything implementing SerialPeer.
+// Loopback, or anything implementing SerialPeer.
 //
 // Process requirements
 //   - The process must run with umockdev's preload library
@@ -281,8 +281,6 @@ class Interface final : public SerialLine {
     size_t PendingIn() const;
     // Every bulk-OUT transfer accepted, in order (zero-length ones included).
     std::vector<OutTransfer> OutTransfers() const;
-    // The payload of OutTransfers, concatenated.
-    std::vector<uint8_t> OutBytes() const;
     void ClearOut();
     // The control requests that addressed this interface (chip-wide ones
     // excluded), in order.
@@ -383,10 +381,8 @@ class Chip {
     // set (0x21).
     void SetVendorCmdReply(std::vector<uint8_t> reply);
 
-    // Number of times the device node has been opened, and how many of those
-    // opens are still connected.
+    // Number of times the device node has been opened.
     unsigned OpenCount() const;
-    unsigned OpenNow() const;
 
     struct Impl;  // internal
 
@@ -410,31 +406,6 @@ class Chip {
 // ---------------------------------------------------------------------------
 // Serial peers
 // ---------------------------------------------------------------------------
-
-// Keeps every byte the host wrote; tests read it back.
-class CaptureSink final : public SerialPeer {
-  public:
-    void Attach(SerialLine *line) override;
-    void OnHostBytes(const uint8_t *data, size_t n, const LineSettings &line) override;
-    void Detach() override;
-
-    std::vector<uint8_t> Bytes() const;
-    // Settings in force for the most recent bytes (default-constructed
-    // before any).
-    LineSettings LastSettings() const;
-    void Clear();
-    // Waits until at least n bytes have arrived or the timeout passes.
-    bool WaitForBytes(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-    // The line the sink is attached to (nullptr when detached), to answer.
-    SerialLine *Line() const;
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;  // bytes_ grew (with mutex_)
-    std::vector<uint8_t> bytes_;               // guarded by mutex_
-    LineSettings last_;                        // guarded by mutex_
-    SerialLine *line_ = nullptr;               // guarded by mutex_
-};
 
 // Sends every byte the host writes straight back (TX wired to RX).
 class Loopback final : public SerialPeer {

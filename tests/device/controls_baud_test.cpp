@@ -103,79 +103,6 @@ TEST_F(BaudTest, NineSixHundredIsTheFixedWordOnEveryFamilyAndInterface) {
     }
 }
 
-TEST_F(BaudTest, WorkedRatesReachTheWireWithTheirDivisorAndIndex) {
-    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
-    Chip &bm = Add(WithSerial(ChipSpec::FT232BM(), "BM1"));
-    Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
-    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
-    Chip &dual = Add(WithSerial(ChipSpec::FT2232H(), "D1"));
-    Chip &f4222 = Add(WithSerial(ChipSpec::FT4222H_3(), "Q1"));
-    StartLibrary();
-
-    struct Case {
-        Chip *chip;
-        int iface;
-        uint32_t baud;
-        Req wire;
-        uint32_t produced;  // as the chip's clock divider decodes the request
-    };
-    const std::vector<Case> cases = {
-        // Three-bit fraction 3/8: its third bit is bit 0 of wIndex on this chip.
-        {&r, 0, 14400, {3, 0x00D0, 0x0001}, 14397},
-        {&r, 0, 184, {3, 0x3FB0, 0x0001}, 183},
-        {&r, 0, 2000000, {3, 0x4001, 0x0000}, 2000000},
-        {&r, 0, 100000, {3, 0x001E, 0x0000}, 100000},
-        {&bm, 0, 1000, {3, 0x0BB8, 0x0000}, 1000},
-        {&c, 0, 9600, {3, 0x4138, 0x0001}, 9600},
-        {&c, 1, 9600, {3, 0x4138, 0x0002}, 9600},
-        // 12 MHz arithmetic: the high-speed flag lands in bits 8-9 of wIndex.
-        {&hs, 0, 3000000, {3, 0x0004, 0x0200}, 3000000},
-        {&hs, 0, 1000000, {3, 0x000C, 0x0200}, 1000000},
-        {&hs, 0, 100000, {3, 0x0078, 0x0200}, 100000},
-        {&hs, 0, 12360000, {3, 0x0000, 0x0200}, 12000000},
-        {&dual, 0, 12000000, {3, 0x0000, 0x0201}, 12000000},
-        {&dual, 1, 8000000, {3, 0x0001, 0x0202}, 8000000},
-        {&dual, 1, 8240000, {3, 0x0001, 0x0202}, 8000000},
-        {&dual, 0, 7766991, {3, 0x0001, 0x0201}, 8000000},
-        {&dual, 0, 11650486, {3, 0x0000, 0x0201}, 12000000},
-        // 0x17 is high speed but keeps the upper word in bits 0-1.
-        {&f4222, 0, 2000000, {3, 0x0006, 0x0002}, 2000000},
-        {&f4222, 0, 1000000, {3, 0x000C, 0x0002}, 1000000},
-    };
-    for (const Case &k : cases) {
-        SCOPED_TRACE(std::to_string(k.baud) + " baud on bcdDevice " +
-                     std::to_string(k.chip->Spec().bcd_device) + " interface " +
-                     std::to_string(k.iface));
-        FT_HANDLE h = OpenInterface(*k.chip, k.iface);
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(SetAndSee(h, *k.chip, k.baud), k.wire);
-        EXPECT_EQ(k.chip->If(k.iface).State().line.baud, k.produced);
-        EXPECT_EQ(Record(h)->current_baud, k.baud);
-        ASSERT_EQ(FT_Close(h), FT_OK);
-    }
-}
-
-TEST_F(BaudTest, HighSpeedChipsUseTheThreeMegahertzClockBelow1200Baud) {
-    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
-    StartLibrary();
-    FT_HANDLE h = OpenInterface(hs);
-    ASSERT_NE(h, nullptr);
-
-    // 1199: 3 MHz, 2502 + 1/8 (pct 8), no high-speed flag.
-    EXPECT_EQ(SetAndSee(h, hs, 1199), (Req{3, 0xC9C6, 0x0000}));
-    EXPECT_EQ(hs.If(0).State().line.baud, 1198u);  // 1198.98
-    // 1200: the fixed word.
-    EXPECT_EQ(SetAndSee(h, hs, 1200), (Req{3, 0x09C4, 0x0000}));
-    EXPECT_EQ(hs.If(0).State().line.baud, 1200u);
-    // 1201: 12 MHz, 9991 + 5/8 (pct 67): fraction bits 01 and the third bit
-    // beside the high-speed flag.
-    EXPECT_EQ(SetAndSee(h, hs, 1201), (Req{3, 0x6707, 0x0300}));
-    EXPECT_EQ(hs.If(0).State().line.baud, 1201u);
-    // 200: far below, three-bit fractions still apply.
-    EXPECT_EQ(SetAndSee(h, hs, 200), (Req{3, 0x3A98, 0x0000}));
-    EXPECT_EQ(hs.If(0).State().line.baud, 200u);
-}
-
 TEST_F(BaudTest, RatesOutOfReachAreRefusedBeforeAnythingIsSent) {
     Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
     Chip &hs = Add(WithSerial(ChipSpec::FT2232H(), "D1"));
@@ -246,23 +173,6 @@ TEST_F(BaudTest, EveryAcceptedRateRunsWithinThreePercentOnTheChip) {
     }
 }
 
-TEST_F(BaudTest, AFailedRequestLeavesTheRecordedRate) {
-    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
-    StartLibrary();
-    FT_HANDLE h = OpenInterface(r);
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
-
-    r.FailRequest(RequestFault{kSetBaudRate, std::nullopt, FaultMode::Stall, 0, 1});
-    EXPECT_EQ(FT_SetBaudRate(h, 9600), FT_IO_ERROR);
-    EXPECT_EQ(Record(h)->current_baud, 115200u);
-    EXPECT_EQ(r.If(0).State().divisor_value, 0x001Au);
-    // The fault was for one request: the next goes through.
-    EXPECT_EQ(FT_SetBaudRate(h, 9600), FT_OK);
-    EXPECT_EQ(Record(h)->current_baud, 9600u);
-    EXPECT_EQ(r.If(0).State().divisor_value, 0x4138u);
-}
-
 TEST_F(BaudTest, RawDivisorGoesOutUnchangedWithTheSelectorOnly) {
     Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
     Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
@@ -287,46 +197,6 @@ TEST_F(BaudTest, RawDivisorGoesOutUnchangedWithTheSelectorOnly) {
 
     r.FailRequest(RequestFault{kSetBaudRate, std::nullopt, FaultMode::Stall, 0, 1});
     EXPECT_EQ(FT_SetDivisor(hr, 0x001A), FT_IO_ERROR);
-}
-
-// An AM chip cannot be opened (it has no latency timer to read), so its
-// two-bit fractions are driven on a record holding a libusb handle of its own.
-TEST_F(BaudTest, AmChipsUseTwoBitFractionsOnTheWire) {
-    Chip &am = Add(ChipSpec::FT232AM());
-    StartLibrary();
-    FT_HANDLE refused = nullptr;
-    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FT000001"), FT_OPEN_BY_SERIAL_NUMBER, &refused),
-              FT_NOT_SUPPORTED);
-    EXPECT_EQ(refused, nullptr);
-
-    libusb_device **list = nullptr;
-    const ssize_t n = libusb_get_device_list(nullptr, &list);
-    ASSERT_GT(n, 0);
-    libusb_device_handle *handle = nullptr;
-    d2xx::DeviceExtension record;
-    for (ssize_t i = 0; i < n && !handle; ++i) {
-        if (libusb_get_bus_number(list[i]) != am.Bus() ||
-            libusb_get_device_address(list[i]) != am.Address())
-            continue;
-        ASSERT_EQ(libusb_get_device_descriptor(list[i], &record.dev_desc), 0);
-        ASSERT_EQ(libusb_open(list[i], &handle), 0);
-    }
-    libusb_free_device_list(list, 1);
-    ASSERT_NE(handle, nullptr);
-    record.usb_dev.reset(handle);
-    record.in_timeout = 2000;
-    am.ClearRequests();
-
-    // 14400: pct 33 is 1/4 on an AM chip (3/8 on later ones), no third bit.
-    EXPECT_EQ(d2xx::SetBaudRate(&record, 14400), FT_OK);
-    // 9600 stays the fixed word.
-    EXPECT_EQ(d2xx::SetBaudRate(&record, 9600), FT_OK);
-    // 17000: 176 with pct 47, a half.
-    EXPECT_EQ(d2xx::SetBaudRate(&record, 17000), FT_OK);
-    EXPECT_EQ(VendorSeen(am),
-              (std::vector<Req>{{3, 0x80D0, 0x0000}, {3, 0x4138, 0x0000}, {3, 0x40B0, 0x0000}}));
-    EXPECT_EQ(record.current_baud, 17000u);
-    record.usb_dev.reset();
 }
 
 }  // namespace

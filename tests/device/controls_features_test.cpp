@@ -65,27 +65,6 @@ class FeatureTest : public DeviceTest {
         chip.ClearRequests();
         return h;
     }
-
-    // A device record on a chip that cannot be opened, with a libusb handle
-    // of its own (control requests need no claimed interface).
-    static void AttachRecord(Chip &chip, d2xx::DeviceExtension &record) {
-        libusb_device **list = nullptr;
-        const ssize_t n = libusb_get_device_list(nullptr, &list);
-        ASSERT_GT(n, 0);
-        for (ssize_t i = 0; i < n && !record.usb_dev; ++i) {
-            if (libusb_get_bus_number(list[i]) != chip.Bus() ||
-                libusb_get_device_address(list[i]) != chip.Address())
-                continue;
-            ASSERT_EQ(libusb_get_device_descriptor(list[i], &record.dev_desc), 0);
-            libusb_device_handle *handle = nullptr;
-            ASSERT_EQ(libusb_open(list[i], &handle), 0);
-            record.usb_dev.reset(handle);
-        }
-        libusb_free_device_list(list, 1);
-        ASSERT_TRUE(record.usb_dev);
-        record.in_timeout = 2000;
-        chip.ClearRequests();
-    }
 };
 
 TEST_F(FeatureTest, LatencyTimerIsSetAndReadOnTheInterface) {
@@ -124,27 +103,6 @@ TEST_F(FeatureTest, LatencyTimerIsSetAndReadOnTheInterface) {
     EXPECT_EQ(bm.If(0).State().latency_ms, 5);
 }
 
-TEST_F(FeatureTest, RefusedOrShortLatencyRequestsKeepWhatWasThere) {
-    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
-    StartLibrary();
-    FT_HANDLE h = OpenClean(r, "R1");
-    ASSERT_NE(h, nullptr);
-    const uint32_t timeout = Record(h)->in_timeout;
-
-    r.FailRequest(Fail(9));
-    EXPECT_EQ(FT_SetLatencyTimer(h, 1), FT_IO_ERROR);
-    EXPECT_EQ(Record(h)->latency_ms.load(), 16);
-    EXPECT_EQ(Record(h)->in_timeout.load(), timeout);
-
-    uint8_t latency = 0x77;
-    r.FailRequest(Fail(10, FaultMode::Short));
-    EXPECT_EQ(FT_GetLatencyTimer(h, &latency), FT_IO_ERROR);
-    EXPECT_EQ(latency, 0x77);
-    r.FailRequest(Fail(10));
-    EXPECT_EQ(FT_GetLatencyTimer(h, &latency), FT_IO_ERROR);
-    EXPECT_EQ(latency, 0x77);
-}
-
 TEST_F(FeatureTest, LatencyAndDeadmanTimeOutSetTheReceiveTimeOut) {
     Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
     Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
@@ -170,35 +128,6 @@ TEST_F(FeatureTest, LatencyAndDeadmanTimeOutSetTheReceiveTimeOut) {
     // Reception goes on with the new time-out.
     r.If(0).InjectRx("abc");
     EXPECT_EQ(ReadAll(h, 3), (std::vector<uint8_t>{'a', 'b', 'c'}));
-}
-
-// An AM chip has neither latency timer nor bit mode; it cannot even be
-// opened, so the calls are driven on a record of its own.
-TEST_F(FeatureTest, AmChipsRefuseLatencyAndBitModeWithoutAskingTheChip) {
-    Chip &am = Add(ChipSpec::FT232AM());
-    StartLibrary();
-    FT_HANDLE refused = nullptr;
-    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FT000001"), FT_OPEN_BY_SERIAL_NUMBER, &refused),
-              FT_NOT_SUPPORTED);
-    for (const ControlRecord &rec : am.VendorRequests()) EXPECT_NE(rec.bRequest, 10);
-    EXPECT_FALSE(am.If(0).State().claimed);
-
-    d2xx::DeviceExtension record;
-    AttachRecord(am, record);
-    record.latency_ms = 16;
-    uint8_t value = 0x55;
-    EXPECT_EQ(d2xx::SetLatencyTimer(&record, 2), FT_NOT_SUPPORTED);
-    EXPECT_EQ(d2xx::GetLatencyTimer(&record, &value), FT_NOT_SUPPORTED);
-    EXPECT_EQ(d2xx::SetBitMode(&record, 0xFF, 1), FT_NOT_SUPPORTED);
-    EXPECT_EQ(d2xx::GetBitMode(&record, &value), FT_NOT_SUPPORTED);
-    EXPECT_EQ(value, 0x55);
-    EXPECT_EQ(record.latency_ms.load(), 16);
-    EXPECT_EQ(record.bit_mode_settings[1], 0);
-    EXPECT_TRUE(am.VendorRequests().empty());
-    // Line requests still go out: only the features are missing.
-    EXPECT_EQ(d2xx::SetDtr(&record), FT_OK);
-    EXPECT_EQ(VendorSeen(am), (std::vector<Req>{{0x40, 1, 0x0101, 0, 0}}));
-    record.usb_dev.reset();
 }
 
 TEST_F(FeatureTest, BitModeIsSentWholeAndReadBackFromThePins) {
@@ -327,97 +256,6 @@ TEST_F(FeatureTest, VendorCommandsMoveAtMost128BytesEitherWay) {
     EXPECT_EQ(FT_VendorCmdGet(h, 0x33, buf.data(), 4), FT_IO_ERROR);
     q.FailRequest(Fail(0x21));
     EXPECT_EQ(FT_VendorCmdSet(h, 0x07, &one, 1), FT_IO_ERROR);
-}
-
-TEST_F(FeatureTest, VendorCommandsAddressTheInterfaceOnlyOnMultiInterfaceChips) {
-    Chip &q = Add(WithSerial(ChipSpec::FT4222H_0(), "Q2"));
-    Chip &hs = Add(WithSerial(ChipSpec::FT232H(), "H1"));
-    StartLibrary();
-    FT_HANDLE h = OpenClean(q, "Q2B");
-    FT_HANDLE hh = OpenClean(hs, "H1");
-    ASSERT_NE(h, nullptr);
-    ASSERT_NE(hh, nullptr);
-    const uint8_t data[2] = {0x10, 0x20};
-    uint8_t buf[2] = {};
-    EXPECT_EQ(FT_VendorCmdSet(h, 0x01, data, 2), FT_OK);
-    EXPECT_EQ(FT_VendorCmdGet(h, 0x02, buf, 2), FT_OK);
-    EXPECT_EQ(VendorSeen(q),
-              (std::vector<Req>{{0x40, 0x21, 0x0001, 2, 2}, {0xC0, 0x20, 0x0002, 2, 2}}));
-
-    // Chips without vendor commands: refused before anything is sent, the
-    // missing buffer not even looked at.
-    EXPECT_EQ(FT_VendorCmdSet(hh, 0x01, data, 2), FT_IO_ERROR);
-    EXPECT_EQ(FT_VendorCmdGet(hh, 0x01, buf, 2), FT_IO_ERROR);
-    EXPECT_EQ(FT_VendorCmdGetEx(hh, 0x01, nullptr, 2), FT_IO_ERROR);
-    EXPECT_TRUE(hs.VendorRequests().empty());
-}
-
-TEST_F(FeatureTest, EepromWordsAddressTheChipNotTheInterface) {
-    Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
-    StartLibrary();
-    FT_HANDLE h = OpenClean(c, "C1B");
-    ASSERT_NE(h, nullptr);
-    d2xx::DeviceExtension *d = Record(h);
-
-    EXPECT_EQ(d2xx::Write_EE(d, d2xx::EepromWord{5, 0x34, 0x12}), FT_OK);
-    EXPECT_EQ(c.EepromWord(5), 0x1234);
-    c.SetEepromWord(7, 0xBEEF);
-    uint16_t word = 7;
-    EXPECT_EQ(d2xx::Read_EE(d, &word), FT_OK);
-    EXPECT_EQ(word, 0xBEEF);
-    EXPECT_EQ(d2xx::Erase_EE(d), FT_OK);
-    EXPECT_EQ(c.EepromWord(5), 0xFFFF);
-    EXPECT_EQ(VendorSeen(c),
-              (std::vector<Req>{
-                  {0x40, 0x91, 0x1234, 5, 0}, {0xC0, 0x90, 0, 7, 2}, {0x40, 0x92, 0, 0, 0}}));
-    // A refused read leaves the address where it was.
-    word = 200;
-    EXPECT_EQ(d2xx::Read_EE(d, &word), FT_IO_ERROR);
-    EXPECT_EQ(word, 200);
-}
-
-TEST_F(FeatureTest, CyclePortResetsTheChip) {
-    Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
-    StartLibrary();
-    FT_HANDLE h = OpenClean(r, "R1");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetLatencyTimer(h, 3), FT_OK);
-    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
-    EXPECT_EQ(FT_CyclePort(h), FT_OK);
-    // Back to its power-on settings.
-    EXPECT_EQ(r.If(0).State().latency_ms, 16);
-    EXPECT_EQ(r.If(0).State().line.baud, 9600u);
-    // The handle stays usable.
-    r.If(0).InjectRx("after");
-    EXPECT_EQ(ReadAll(h, 5), (std::vector<uint8_t>{'a', 'f', 't', 'e', 'r'}));
-    EXPECT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
-    EXPECT_EQ(FT_CyclePort(nullptr), FT_INVALID_HANDLE);
-}
-
-TEST_F(FeatureTest, FeatureCallsCheckTheHandleFirst) {
-    Chip &q = Add(WithSerial(ChipSpec::FT4222H_3(), "Q1"));
-    StartLibrary();
-    FT_HANDLE closed = OpenClean(q, "Q1");
-    ASSERT_EQ(FT_Close(closed), FT_OK);
-    q.ClearRequests();
-    int bogus = 0;
-    uint8_t byte = 0;
-    for (FT_HANDLE h : {FT_HANDLE{nullptr}, FT_HANDLE{&bogus}, closed}) {
-        EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_GetLatencyTimer(h, nullptr), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_SetBitMode(h, 0, 0), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_GetBitMode(h, &byte), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_SetUSBParameters(h, 4096, 4096), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_VendorCmdGet(h, 1, &byte, 1), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_VendorCmdGetEx(h, 1, nullptr, 1), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_VendorCmdSet(h, 1, &byte, 1), FT_INVALID_HANDLE);
-        EXPECT_EQ(FT_CyclePort(h), FT_INVALID_HANDLE);
-        // Not offered on this platform, whatever the handle.
-        EXPECT_EQ(FT_VendorCmdSetEx(h, 1, &byte, 1), FT_NOT_SUPPORTED);
-        EXPECT_EQ(FT_ResetPort(h), FT_NOT_SUPPORTED);
-        EXPECT_EQ(FT_SetResetPipeRetryCount(h, 3), FT_NOT_SUPPORTED);
-    }
-    EXPECT_TRUE(q.VendorRequests().empty());
 }
 
 }  // namespace

@@ -90,25 +90,6 @@ TEST_F(LineTest, DataCharacteristicsGoOutAsOneWordAndBreakRidesOnTheLastOne) {
     EXPECT_FALSE(dual_->If(0).State().line.break_on);
 }
 
-TEST_F(LineTest, RefusedDataCharacteristicsChangeNeitherTheRecordNorTheBreakWord) {
-    ASSERT_EQ(FT_SetDataCharacteristics(hs_, FT_BITS_7, FT_STOP_BITS_2, FT_PARITY_EVEN), FT_OK);
-    single_->FailRequest(Fail(4));
-    EXPECT_EQ(FT_SetDataCharacteristics(hs_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE),
-              FT_IO_ERROR);
-    const uint8_t recorded[3] = {FT_STOP_BITS_2, FT_PARITY_EVEN, FT_BITS_7};
-    EXPECT_EQ(0, std::memcmp(Record(hs_)->line_characteristics, recorded, 3));
-    EXPECT_EQ(Record(hs_)->line_control_word, 0x1207);
-    // The chip still runs 7E2, and a break keeps it that way.
-    single_->ClearRequests();
-    EXPECT_EQ(FT_SetBreakOn(hs_), FT_OK);
-    EXPECT_EQ(VendorSeen(*single_), (std::vector<Req>{{4, 0x5207, 0}}));
-    EXPECT_EQ(single_->If(0).State().line.data_bits, 7);
-    // A refused break reports the failure.
-    single_->FailRequest(Fail(4));
-    EXPECT_EQ(FT_SetBreakOff(hs_), FT_IO_ERROR);
-    EXPECT_TRUE(single_->If(0).State().line.break_on);
-}
-
 TEST_F(LineTest, FlowControlModesAndTheHandshakeLineTheyRaise) {
     EXPECT_EQ(FT_SetFlowControl(hd_, FT_FLOW_XON_XOFF, 0x11, 0x13), FT_OK);
     EXPECT_EQ(dual_->If(1).State().flow_mode, FT_FLOW_XON_XOFF);
@@ -138,25 +119,6 @@ TEST_F(LineTest, FlowControlModesAndTheHandshakeLineTheyRaise) {
     EXPECT_FALSE(dual_->If(0).State().rts);       // the other interface is untouched
 }
 
-TEST_F(LineTest, RefusedFlowControlSendsNoHandshakeAndRecordsNothing) {
-    ASSERT_EQ(FT_SetFlowControl(hs_, FT_FLOW_XON_XOFF, 0x11, 0x13), FT_OK);
-    single_->ClearRequests();
-    single_->FailRequest(Fail(2));
-    EXPECT_EQ(FT_SetFlowControl(hs_, FT_FLOW_RTS_CTS, 0, 0), FT_IO_ERROR);
-    EXPECT_EQ(VendorSeen(*single_), (std::vector<Req>{{2, 0x0000, 0x0100}}));
-    EXPECT_EQ(Record(hs_)->flow_control_mode, FT_FLOW_XON_XOFF);
-    EXPECT_EQ(Record(hs_)->flow_settings.xon, 0x11);
-    EXPECT_EQ(Record(hs_)->modem_control, 0);
-
-    // Flow control accepted, RTS refused: the first failure is reported and
-    // only what the chip accepted is recorded.
-    single_->FailRequest(Fail(1));
-    EXPECT_EQ(FT_SetFlowControl(hs_, FT_FLOW_RTS_CTS, 0, 0), FT_IO_ERROR);
-    EXPECT_EQ(Record(hs_)->flow_control_mode, FT_FLOW_RTS_CTS);
-    EXPECT_EQ(Record(hs_)->modem_control, 0);
-    EXPECT_FALSE(single_->If(0).State().rts);
-}
-
 TEST_F(LineTest, ModemLinesAreRaisedAndLoweredOneAtATime) {
     EXPECT_EQ(FT_SetDtr(hs_), FT_OK);
     EXPECT_EQ(Record(hs_)->modem_control, 0x01);
@@ -184,43 +146,6 @@ TEST_F(LineTest, ModemLinesAreRaisedAndLoweredOneAtATime) {
     single_->FailRequest(Fail(1));
     EXPECT_EQ(FT_ClrDtr(hs_), FT_IO_ERROR);
     EXPECT_EQ(Record(hs_)->modem_control, 0x01);
-}
-
-TEST_F(LineTest, RequestsTheChipNeverAnswersTimeOut) {
-    d2xx::SetControlTimeoutForTests(300);
-    single_->FailRequest(Fail(1, std::nullopt, FaultMode::Timeout));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(FT_SetDtr(hs_), FT_IO_ERROR);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_EQ(Record(hs_)->modem_control, 0x00);
-    EXPECT_EQ(FT_SetDtr(hs_), FT_OK);
-    d2xx::SetControlTimeoutForTests(0);
-}
-
-TEST_F(LineTest, EventAndErrorCharactersAreSentInTurnAndRecordedTogether) {
-    EXPECT_EQ(FT_SetChars(hs_, 0x7E, 1, 0x00, 0), FT_OK);
-    EXPECT_EQ(FT_SetChars(hd_, 0x7E, 0, 0x3F, 1), FT_OK);
-    EXPECT_EQ(VendorSeen(*single_), (std::vector<Req>{{6, 0x017E, 0}, {7, 0x0000, 0}}));
-    EXPECT_EQ(VendorSeen(*dual_), (std::vector<Req>{{6, 0x007E, 2}, {7, 0x013F, 2}}));
-    EXPECT_TRUE(single_->If(0).State().event_char_enabled);
-    EXPECT_EQ(dual_->If(1).State().error_char, 0x3F);
-    EXPECT_EQ(Record(hs_)->event_char, 0x7E);
-    EXPECT_EQ(Record(hs_)->event_char_enabled, 1);
-    EXPECT_EQ(Record(hd_)->event_char_enabled, 0);
-    EXPECT_EQ(Record(hd_)->error_char, 0x3F);
-    EXPECT_EQ(Record(hd_)->error_char_enabled, 1);
-
-    // Event character refused: the error character is not even sent.
-    single_->ClearRequests();
-    single_->FailRequest(Fail(6));
-    EXPECT_EQ(FT_SetChars(hs_, 0x0D, 1, 0x21, 1), FT_IO_ERROR);
-    EXPECT_EQ(VendorSeen(*single_), (std::vector<Req>{{6, 0x010D, 0}}));
-    // Error character refused: nothing is recorded, the event character
-    // included.
-    single_->FailRequest(Fail(7));
-    EXPECT_EQ(FT_SetChars(hs_, 0x0D, 1, 0x21, 1), FT_IO_ERROR);
-    EXPECT_EQ(Record(hs_)->event_char, 0x7E);
-    EXPECT_EQ(Record(hs_)->error_char_enabled, 0);
 }
 
 TEST_F(LineTest, PurgesEmptyTheSidesTheyName) {
@@ -261,17 +186,6 @@ TEST_F(LineTest, PurgesEmptyTheSidesTheyName) {
         dual_->If(1).InjectRx("2");
     }
     EXPECT_TRUE(wait_queue(1));
-}
-
-TEST_F(LineTest, AFailedReceivePurgeLeavesTheQueueAndSkipsTheTransmitPurge) {
-    single_->If(0).InjectRx("keep");
-    ASSERT_TRUE(ftdisim::WaitUntil([&] { return QueueStatus(hs_) == 4; }));
-
-    // Only the sixth request decides.
-    single_->FailRequest(Fail(0, 1, FaultMode::Stall, 5));
-    EXPECT_EQ(FT_Purge(hs_, FT_PURGE_RX | FT_PURGE_TX), FT_IO_ERROR);
-    EXPECT_EQ(VendorSeen(*single_), std::vector<Req>(6, Req{0, 1, 0}));
-    EXPECT_EQ(QueueStatus(hs_), 4u);
 }
 
 TEST_F(LineTest, ResetAddressesTheWholeChipAndPurgesTheInterface) {
@@ -334,34 +248,7 @@ TEST_F(LineTest, ModemStatusFollowsThePacketsAndClearsItsEvent) {
     pthread_mutex_destroy(&ev.eMutex);
 }
 
-TEST_F(LineTest, ModemStatusIsReadFromTheChipAtOpen) {
-    Chip &quiet = Add(WithSerial(ChipSpec::FT232R(), "Q1"));
-    ASSERT_EQ(FT_Close(hs_), FT_OK);
-    ASSERT_EQ(FT_Close(hd_), FT_OK);
-    StartLibrary();
-    // No packet will arrive: the only source is the open's request.
-    quiet.If(0).HoldIn(true);
-    quiet.If(0).SetModemLines(0xF0);
-    FT_HANDLE h = Open("Q1");
-    ASSERT_NE(h, nullptr);
-    uint32_t status = 0;
-    EXPECT_EQ(FT_GetModemStatus(h, &status), FT_OK);
-    EXPECT_EQ(status, 0xF0u);
-    // Addressed by the zero-based interface number.
-    bool asked = false;
-    for (const auto &r : quiet.VendorRequests()) {
-        if (r.bRequest == 5) {
-            asked = true;
-            EXPECT_EQ(r.wIndex, 0);
-            EXPECT_EQ(r.bmRequestType, 0xC0);
-        }
-    }
-    EXPECT_TRUE(asked);
-    ASSERT_EQ(FT_Close(h), FT_OK);
-    quiet.If(0).HoldIn(false);
-}
-
-TEST_F(LineTest, CallsOnAnInvalidHandleSendNothing) {
+TEST_F(LineTest, CallsOnHandlesThatAreNotOpenSendNothing) {
     FT_HANDLE closed = hs_;
     ASSERT_EQ(FT_Close(closed), FT_OK);
     single_->ClearRequests();
@@ -381,11 +268,22 @@ TEST_F(LineTest, CallsOnAnInvalidHandleSendNothing) {
         EXPECT_EQ(FT_SetChars(h, 0, 0, 0, 0), FT_INVALID_HANDLE);
         EXPECT_EQ(FT_Purge(h, FT_PURGE_RX), FT_INVALID_HANDLE);
         EXPECT_EQ(FT_ResetDevice(h), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_GetLatencyTimer(h, nullptr), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetBitMode(h, 0, 0), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_GetBitMode(h, nullptr), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetUSBParameters(h, 4096, 4096), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_VendorCmdGet(h, 1, nullptr, 1), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_VendorCmdSet(h, 1, nullptr, 1), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_CyclePort(h), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetDeadmanTimeout(h, 1000), FT_INVALID_HANDLE);
         // The handle is checked before the pointer.
         EXPECT_EQ(FT_GetModemStatus(h, nullptr), FT_INVALID_HANDLE);
         EXPECT_EQ(FT_GetModemStatus(h, &status), FT_INVALID_HANDLE);
         // Not offered on this platform, whatever the handle.
         EXPECT_EQ(FT_IoCtl(h, 0, nullptr, 0, nullptr, 0, nullptr, nullptr), FT_NOT_SUPPORTED);
+        EXPECT_EQ(FT_ResetPort(h), FT_NOT_SUPPORTED);
+        EXPECT_EQ(FT_SetResetPipeRetryCount(h, 3), FT_NOT_SUPPORTED);
     }
     EXPECT_EQ(FT_IoCtl(hd_, 1, &bogus, 4, &bogus, 4, &status, nullptr), FT_NOT_SUPPORTED);
     EXPECT_TRUE(single_->VendorRequests().empty());

@@ -81,16 +81,6 @@ class DeviceTest : public ::testing::Test {
         return static_cast<d2xx::DeviceExtension *>(h);
     }
 
-    // Polls pred until it holds or the timeout passes; returns its last value.
-    template <typename Pred>
-    static bool Eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= end) return pred();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
     // USB device files this process holds open.
     static int OpenUsbFiles() {
         int count = 0;

@@ -204,7 +204,7 @@ TEST_F(SilentFailure, AFailedPurgeRequestFailsThePurgeAndKeepsTheQueue) {
     ASSERT_NE(h, nullptr);
     chip.If(0).InjectRx("kept");
     uint32_t n = 0;
-    ASSERT_TRUE(Eventually([&] { return FT_GetQueueStatus(h, &n) == FT_OK && n == 4; }));
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return FT_GetQueueStatus(h, &n) == FT_OK && n == 4; }));
     chip.ClearRequests();
     chip.FailRequest(RequestFault{kReqReset, uint16_t{1}, FaultMode::Stall, 0, 1});
     EXPECT_EQ(FT_Purge(h, FT_PURGE_RX), FT_IO_ERROR);
@@ -234,7 +234,7 @@ TEST_F(SilentFailure, RefusedReceiveTransfersAreRetriedThenTheDeviceIsDead) {
 
     // Refused for good: reads fail instead of returning nothing for ever.
     chip.SetKernelDriverBound(0, true);
-    EXPECT_TRUE(Eventually([&] { return FT_GetQueueStatus(h, &n) == FT_IO_ERROR; }));
+    EXPECT_TRUE(ftdisim::WaitUntil([&] { return FT_GetQueueStatus(h, &n) == FT_IO_ERROR; }));
     EXPECT_EQ(FT_Read(h, buf, 1, &n), FT_IO_ERROR);
     chip.SetKernelDriverBound(0, false);
 }
@@ -251,9 +251,10 @@ TEST_F(DataOnUnplug, BytesReceivedBeforeAnUnplugAreStillReadThenReadsFail) {
     const auto data = Pattern(2900);
     chip.If(0).InjectRx(data);
     uint32_t n = 0;
-    ASSERT_TRUE(Eventually([&] { return FT_GetQueueStatus(h, &n) == FT_OK && n == data.size(); }));
+    ASSERT_TRUE(
+        ftdisim::WaitUntil([&] { return FT_GetQueueStatus(h, &n) == FT_OK && n == data.size(); }));
     bed_->Unplug(chip);
-    ASSERT_TRUE(Eventually([&] { return !Record(h)->alive; }));
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return !Record(h)->alive; }));
 
     uint32_t rx = 0, tx = 0, events = 0;
     EXPECT_EQ(FT_GetQueueStatusEx(h, &n), FT_OK);
@@ -285,7 +286,7 @@ TEST_F(RacingClose, CloseCancelsAWriteTheChipNeverAccepts) {
         uint32_t n = 0;
         return FT_Write(h, "stuck", 5, &n);  // no write time-out
     });
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(ftdisim::WaitUntil([&] {
         std::scoped_lock lock(record->out_mutex);
         return record->out_transfer != nullptr;
     }));

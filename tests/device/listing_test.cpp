@@ -100,22 +100,6 @@ TEST_F(Listing, SingleDualAndQuadChipsGiveOneLetteredEntryPerInterface) {
     EXPECT_EQ(OpenUsbFiles(), 0);
 }
 
-TEST_F(Listing, BadArgumentsAreRefused) {
-    Add(ChipSpec::FT232R());
-    StartLibrary();
-    EXPECT_EQ(FT_ListDevices(nullptr, nullptr, FT_LIST_NUMBER_ONLY), FT_INVALID_PARAMETER);
-    EXPECT_EQ(FT_ListDevices(nullptr, nullptr, FT_LIST_BY_INDEX), FT_INVALID_PARAMETER);
-    uint32_t n = 0;
-    EXPECT_EQ(FT_ListDevices(nullptr, &n, FT_LIST_ALL), FT_INVALID_PARAMETER);
-    char buf[64];
-    EXPECT_EQ(FT_ListDevices(buf, &n, 0), FT_INVALID_PARAMETER);  // no operation bits
-    char *names[1] = {buf};
-    EXPECT_EQ(FT_ListDevices(names, &n, FT_LIST_ALL | 3), FT_INVALID_PARAMETER);
-    // Index 0 passed as a null first argument is a valid request.
-    EXPECT_EQ(FT_ListDevices(nullptr, buf, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
-    EXPECT_STREQ(buf, "FT000001");
-}
-
 TEST_F(Listing, InformationListSnapshotsOpenableHeldAndDriverBoundDevices) {
     auto &free_chip = Add(WithSerial(ChipSpec::FT232H(), "FTFREE01"));
     auto &held_chip = Add(WithSerial(ChipSpec::FT232R(), "FTHELD01"));

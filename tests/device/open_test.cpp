@@ -1,5 +1,6 @@
 // Opening a chip by index, serial number, description or location, what the
 // open sends to the chip, and what a failed open leaves behind.
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -248,17 +249,25 @@ TEST_F(Opening, CloseTwiceAndHandlesThatWereNeverOpened) {
 TEST_F(Opening, TwoThreadsClosingOneHandleShutItDownOnce) {
     Add(WithSerial(ChipSpec::FT232R(), "FTRACE01"));
     StartLibrary();
-    for (int round = 0; round < 10; ++round) {
+    for (int round = 0; round < 40; ++round) {
         FT_HANDLE h = nullptr;
         ASSERT_EQ(FT_OpenEx(const_cast<char *>("FTRACE01"), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+        // Both threads spin until both are there, so the closes overlap.
+        std::atomic<int> arrived{0};
         FT_STATUS a = FT_OTHER_ERROR, b = FT_OTHER_ERROR;
-        std::thread first([&] { a = FT_Close(h); });
-        std::thread second([&] { b = FT_Close(h); });
+        auto close = [&](FT_STATUS *status) {
+            ++arrived;
+            while (arrived.load() < 2) {
+            }
+            *status = FT_Close(h);
+        };
+        std::thread first(close, &a);
+        std::thread second(close, &b);
         first.join();
         second.join();
-        EXPECT_TRUE((a == FT_OK && b == FT_INVALID_HANDLE) ||
+        ASSERT_TRUE((a == FT_OK && b == FT_INVALID_HANDLE) ||
                     (a == FT_INVALID_HANDLE && b == FT_OK))
-            << a << " " << b;
+            << a << " " << b << " in round " << round;
     }
     EXPECT_EQ(OpenUsbFiles(), 0);
 }

@@ -53,10 +53,6 @@ RequestFault Stall(uint8_t request, std::optional<uint16_t> value = std::nullopt
     return f;
 }
 
-bool SameBytes(const FTDCB &a, const FTDCB &b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 class W32Test : public DeviceTest {
   protected:
     void SetUp() override {
@@ -158,65 +154,6 @@ TEST_F(W32Test, SetCommStateSendsEachSettingInOrder) {
     EXPECT_TRUE(chip_->If(0).State().dtr);
 }
 
-TEST_F(W32Test, HardwareFlowControlRaisesItsOwnLine) {
-    FT_HANDLE h = OpenClean();
-    FTDCB dcb{};
-    dcb.BaudRate = 9600;
-    dcb.ByteSize = 8;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fOutxDsrFlow = 1;  // RTS/CTS wins
-    dcb.fOutX = 1;
-    dcb.XonChar = 0x11;
-    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
-    const std::vector<Req> cts = {
-        {4, 0x0008, 0}, {2, 0, 0x0100}, {1, 0x0202, 0}, {6, 0, 0}, {7, 0, 0}};
-    EXPECT_EQ(WithoutBaud(VendorSeen(*chip_)), cts);
-
-    dcb.fOutxCtsFlow = 0;
-    chip_->ClearRequests();
-    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
-    const std::vector<Req> dsr = {
-        {4, 0x0008, 0}, {2, 0, 0x0200}, {1, 0x0101, 0}, {6, 0, 0}, {7, 0, 0}};
-    EXPECT_EQ(WithoutBaud(VendorSeen(*chip_)), dsr);
-}
-
-TEST_F(W32Test, CommStateIsKeptWhetherOrNotTheChipTookIt) {
-    FT_HANDLE h = OpenClean();
-    FTDCB got;
-    std::memset(&got, 0xAA, sizeof got);
-    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
-    EXPECT_TRUE(SameBytes(got, FTDCB{})) << "all zero before the first SetCommState";
-
-    const FTDCB dcb = SampleState();
-    chip_->FailRequest(Stall(3));
-    EXPECT_EQ(FT_W32_SetCommState(h, &dcb), 0);
-    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
-    EXPECT_TRUE(SameBytes(got, dcb));
-    EXPECT_EQ(VendorSeen(*chip_).size(), 1u) << "nothing follows the failed baud rate";
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK) << "SetCommState records nothing";
-
-    // A failed RTS request: the characters are never sent, and the next call
-    // with the same state drives RTS (and the DTR it never reached) again.
-    chip_->ClearRequests();
-    chip_->FailRequest(Stall(1, 0x0202));
-    EXPECT_EQ(FT_W32_SetCommState(h, &dcb), 0);
-    for (const Req &r : VendorSeen(*chip_)) EXPECT_LT(r.request, 6) << "stopped at the failure";
-    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
-    EXPECT_TRUE(SameBytes(got, dcb));
-
-    chip_->ClearRequests();
-    ASSERT_EQ(FT_W32_SetCommState(h, &dcb), 1);
-    const std::vector<Req> seen = WithoutBaud(VendorSeen(*chip_));
-    EXPECT_NE(std::find(seen.begin(), seen.end(), Req{1, 0x0202, 0}), seen.end());
-    EXPECT_NE(std::find(seen.begin(), seen.end(), Req{1, 0x0101, 0}), seen.end());
-    EXPECT_TRUE(chip_->If(0).State().rts);
-    EXPECT_TRUE(chip_->If(0).State().dtr);
-
-    EXPECT_EQ(FT_W32_SetCommState(h, nullptr), 0);
-    ASSERT_EQ(FT_W32_GetCommState(h, &got), 1);
-    EXPECT_TRUE(SameBytes(got, dcb)) << "a null state changes nothing";
-}
-
 TEST_F(W32Test, EscapeFunctionsDriveTheLinesAndRefuseTheRest) {
     FT_HANDLE h = OpenClean();
     const struct {
@@ -244,19 +181,6 @@ TEST_F(W32Test, EscapeFunctionsDriveTheLinesAndRefuseTheRest) {
 
     chip_->FailRequest(Stall(1));
     EXPECT_EQ(FT_W32_EscapeCommFunction(h, SETDTR), 0);
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
-}
-
-TEST_F(W32Test, CommBreakFollowsTheDataCharacteristics) {
-    FT_HANDLE h = OpenClean();
-    ASSERT_EQ(FT_W32_SetCommBreak(h), 1);
-    EXPECT_TRUE(chip_->If(0).State().line.break_on);
-    ASSERT_EQ(FT_W32_ClearCommBreak(h), 1);
-    EXPECT_FALSE(chip_->If(0).State().line.break_on);
-    EXPECT_EQ(VendorSeen(*chip_), (std::vector<Req>{{4, 0x4008, 0}, {4, 0x0008, 0}}));
-
-    chip_->FailRequest(Stall(4));
-    EXPECT_EQ(FT_W32_SetCommBreak(h), 0);
     EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
 }
 
@@ -317,33 +241,6 @@ TEST_F(W32Test, TimeoutsRoundTripAndBoundReads) {
     uint32_t n = 99;
     EXPECT_EQ(FT_W32_ReadFile(h, buf, sizeof buf, &n, nullptr), 1);
     EXPECT_EQ(n, 0u);
-}
-
-TEST_F(W32Test, ReadAndWriteCarryDataAndRecordTheirStatus) {
-    chip_->If(0).Attach(&loopback_);
-    FT_HANDLE h = OpenClean();
-    const FTTIMEOUTS t{0, 0, 5000, 0, 5000};
-    ASSERT_EQ(FT_W32_SetCommTimeouts(h, &t), 1);
-
-    uint32_t n = 0;
-    ASSERT_EQ(FT_W32_WriteFile(h, "hello", 5, &n, nullptr), 1);
-    EXPECT_EQ(n, 5u);
-    char buf[6] = {};
-    ASSERT_EQ(FT_W32_ReadFile(h, buf, 5, &n, nullptr), 1);
-    EXPECT_EQ(n, 5u);
-    EXPECT_STREQ(buf, "hello");
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
-
-    EXPECT_EQ(FT_W32_ReadFile(h, buf, 5, nullptr, nullptr), 0);
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_INVALID_PARAMETER);
-    EXPECT_EQ(FT_W32_WriteFile(h, "x", 1, &n, nullptr), 1);
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
-    ASSERT_EQ(FT_W32_ReadFile(h, buf, 1, &n, nullptr), 1);  // the echo: a dead device keeps it
-
-    bed_->Unplug(*chip_);
-    ASSERT_TRUE(ftdisim::WaitUntil([&] { return !Record(h)->alive.load(); }));
-    EXPECT_EQ(FT_W32_ReadFile(h, buf, 5, &n, nullptr), 0);
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_IO_ERROR);
 }
 
 TEST_F(W32Test, FailuresRecordTheirStatusPerHandle) {
@@ -416,21 +313,6 @@ TEST_F(W32Test, InvalidHandlesAnswerFalseEverywhere) {
     ASSERT_EQ(FT_W32_CloseHandle(h), 1);
     EXPECT_EQ(FT_W32_GetLastError(h), FT_INVALID_HANDLE);
     EXPECT_EQ(FT_W32_SetupComm(h, 1, 1), 0);
-}
-
-TEST_F(W32Test, ModemStatusReportsTheLinesAndClearsTheirEvent) {
-    FT_HANDLE h = OpenClean();
-    chip_->If(0).SetModemLines(0x10 | 0x80);  // CTS and DCD
-    uint32_t lines = 0;
-    ASSERT_TRUE(ftdisim::WaitUntil([&] {
-        return FT_W32_GetCommModemStatus(h, &lines) == 1 && lines == 0x90;
-    })) << std::hex
-        << lines;
-
-    Record(h)->event_status = FT_EVENT_MODEM_STATUS | FT_EVENT_RXCHAR;
-    ASSERT_EQ(FT_W32_GetCommModemStatus(h, &lines), 1);
-    EXPECT_EQ(Record(h)->event_status.load(), FT_EVENT_RXCHAR);
-    EXPECT_EQ(FT_W32_GetLastError(h), FT_OK);
 }
 
 }  // namespace
