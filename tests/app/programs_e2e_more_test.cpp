@@ -322,8 +322,9 @@ TEST(ConsoleEepromDump, TheReplyIsPrintedAsTwoRowsOfThirteenBytesAndAnEmptyLine)
             ftdisim::WiegandConverter(program->converterMode).EepromReply();
         ASSERT_EQ(reply.size(), 26u);
         const std::string dump =
-            "\n" + Hex(std::vector<std::uint8_t>(reply.begin(), reply.begin() + 13)) + "\n" +
-            Hex(std::vector<std::uint8_t>(reply.begin() + 13, reply.end())) + "\n\n";
+            std::string("\n").append(
+                Hex(std::vector<std::uint8_t>(reply.begin(), reply.begin() + 13))) +
+            "\n" + Hex(std::vector<std::uint8_t>(reply.begin() + 13, reply.end())) + "\n\n";
 
         TempFile transcript;
         Session s(LaunchArgs(*program, {"-t", transcript.path()}));

@@ -31,7 +31,7 @@ class FakeLine : public SerialLine {
 
 std::vector<uint8_t> Frame20(std::initializer_list<uint8_t> head) {
     std::vector<uint8_t> f = {0x55, 0x55, 0x01, 0x1A};
-    f.insert(f.end(), head);
+    for (const uint8_t b : head) f.push_back(b);
     f.resize(18, 0x00);
     f.push_back(0x00);
     f.push_back(0x0D);
