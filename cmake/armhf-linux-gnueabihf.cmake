@@ -5,7 +5,8 @@
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake
 #
 # The programs built run on the board, or here under qemu user emulation:
-# CTest starts every test through qemu-arm when it is installed.
+# CTest starts every test through qemu-arm when it is installed (qemu-user,
+# with libstdc++6:armhf).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
@@ -33,7 +34,12 @@ list(JOIN _ftd2xx_pc_dirs ":" _ftd2xx_pc_libdir)
 set(ENV{PKG_CONFIG_LIBDIR} "${_ftd2xx_pc_libdir}")
 unset(ENV{PKG_CONFIG_PATH})
 
+# The emulated programs load the armhf libraries installed as multiarch
+# packages (libc6:armhf, libstdc++6:armhf, libusb-1.0-0:armhf...) through
+# /lib/ld-linux-armhf.so.3. Not the cross toolchain's copies in
+# /usr/arm-linux-gnueabihf (qemu-arm -L): their C library may be another
+# build than the multiarch one, and a mix of the two crashes.
 find_program(FTD2XX_QEMU_ARM qemu-arm)
 if(FTD2XX_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${FTD2XX_QEMU_ARM} -L /usr/arm-linux-gnueabihf)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FTD2XX_QEMU_ARM})
 endif()
