@@ -43,3 +43,6 @@ find_program(FTD2XX_QEMU_ARM qemu-arm)
 if(FTD2XX_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${FTD2XX_QEMU_ARM})
 endif()
+
+# A Debian package built from this tree (--target package) is for armhf.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
