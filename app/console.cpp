@@ -384,9 +384,10 @@ bool PromptNumber(const char *prompt, long min, long max, long *value) {
     // allowed. Anything else on the line, an empty line included, asks again,
     // and nothing of the line is left over for the keys.
     for (;;) {
+        // Set before the prompt shows: a signal may come as soon as it does.
+        gAtPrompt = 1;
         std::fputs(prompt, stdout);
         std::fflush(stdout);
-        gAtPrompt = 1;
         const InputLine line = ReadLine();
         gAtPrompt = 0;
         if (!line.tooLong && ParseAnswer(line.text, min, max, value)) {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test suite three
-# times: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
-# build, and a ThreadSanitizer build; then gives each libFuzzer target a
-# short run.
+# times: a normal (Release) build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build. After the
+# normal build: the installed files (two programs built against them alone),
+# the Debian package (installed and removed again), and a 32-bit ARM cross
+# build whose tests run under qemu. Last, each libFuzzer target gets a short
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,8 +25,86 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${TEST_LABELS:+-L "$TEST_LABELS"}
 }
 
+# Installs the normal build into a staging prefix, builds a small C program
+# against the installed files alone, once through pkg-config and once through
+# the CMake package, and runs both on a simulated chip.
+check_installed_files() {
+  local stage=$PWD/build/stage out=$PWD/build/consumers cflags t0=$SECONDS
+  rm -rf "$stage" "$out"
+  mkdir -p "$out"
+  cmake --install build --prefix "$stage"
+  cflags=$(PKG_CONFIG_PATH=$stage/lib/pkgconfig pkg-config --cflags --libs libftd2xx)
+  cc -std=c99 -Wall -Wextra -Werror -o "$out/consumer_pkgconfig" tests/install/consumer.c \
+    $cflags -Wl,-rpath,"$stage/lib"
+  cmake -S tests/install -B "$out/cmake" -DCMAKE_PREFIX_PATH="$stage" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror"
+  cmake --build "$out/cmake"
+  for program in "$out/consumer_pkgconfig" "$out/cmake/consumer_cmake"; do
+    ldd "$program" | grep "$stage/lib/libftd2xx.so.1"
+    build/sim/launcher/ftdisim-run -- "$program"
+  done
+  echo "installed files checked in $((SECONDS - t0)) s"
+}
+
+# Builds the Debian package as the README says, installs it, checks that its
+# files landed and that the installed programs find the library, removes it.
+check_debian_package() {
+  local deb arch t0=$SECONDS
+  cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF -DFTD2XX_WERROR=ON
+  rm -f build-deb/libftd2xx_*.deb
+  cmake --build build-deb -j "$jobs" --target package
+  deb=$(echo build-deb/libftd2xx_*.deb)
+  arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  dpkg-deb --info "$deb"
+  dpkg-deb --contents "$deb"
+  dpkg -i "$deb"
+  for f in /usr/lib/"$arch"/libftd2xx.so.1 /usr/lib/"$arch"/libftd2xx.so /usr/lib/"$arch"/libftd2xx.a \
+    /usr/include/ftd2xx.h /usr/lib/"$arch"/pkgconfig/libftd2xx.pc \
+    /usr/lib/"$arch"/cmake/ftd2xx/ftd2xxConfig.cmake /usr/bin/wg_output /usr/bin/wg_input \
+    /usr/lib/udev/rules.d/60-libftd2xx.rules /usr/share/doc/libftd2xx/wg_output.md; do
+    test -e "$f" || { echo "package: $f missing"; exit 1; }
+  done
+  pkg-config --exists libftd2xx
+  if ldd /usr/bin/wg_output | grep "not found"; then exit 1; fi
+  dpkg -r libftd2xx
+  test ! -e /usr/include/ftd2xx.h && test ! -e /usr/bin/wg_output
+  echo "Debian package checked in $((SECONDS - t0)) s"
+}
+
+# Cross-builds for 32-bit ARM (armhf) with Debian's cross toolchain and runs
+# every suite that needs no second program under qemu user emulation:
+# umockdev's preload library works inside the emulated process, so the
+# simulated-chip suites run too. The suites that start programs of their own
+# (the launcher's and the programs' end-to-end tests) would need binfmt_misc.
+check_armhf() {
+  local umockdev=$PWD/build-armhf-deps t0=$SECONDS targets
+  ./scripts/install-deps.sh --armhf "$umockdev"
+  FTD2XX_ARMHF_PKG_CONFIG_PATH=$umockdev/pkgconfig cmake -S . -B build-armhf \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DFTD2XX_WERROR=ON -DFTD2XX_BUILD_BENCH=OFF
+  targets=$(ctest --test-dir build-armhf -N -E "$armhf_skip" | sed -n 's/^ *Test *#[0-9]*: //p' |
+    grep -vx exported_symbols)
+  cmake --build build-armhf -j "$jobs" --target ftd2xx $targets
+  QEMU_SET_ENV="LD_PRELOAD=libumockdev-preload.so.0,LD_LIBRARY_PATH=$umockdev/lib" \
+    ctest --test-dir build-armhf --output-on-failure -j "$jobs" -E "$armhf_skip"
+  echo "armhf stage done in $((SECONDS - t0)) s"
+}
+# The end-to-end runs and the compatibility clients start programs of their
+# own, which under emulation would need the kernel's binfmt_misc.
+armhf_skip="^(programs_e2e_test|compat_test)$"
+
 echo "== normal build =="
-run_suite build
+run_suite build -DCMAKE_BUILD_TYPE=Release
+
+echo "== installed files: pkg-config and CMake package consumers =="
+check_installed_files
+
+echo "== Debian package =="
+check_debian_package
+
+echo "== armhf cross build under qemu =="
+check_armhf
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"

@@ -78,8 +78,8 @@ std::string ParseAction(const std::vector<std::string_view> &t, ConverterMode mo
     const size_t nargs = t.size() - 1;
     const bool input = mode == ConverterMode::kInput;
     auto wrong_mode = [&] {
-        return "'" + std::string(name) + "' needs a converter in " + (input ? "output" : "input") +
-               " mode";
+        return std::string("'").append(name) + "' needs a converter in " +
+               (input ? "output" : "input") + " mode";
     };
     if (name == "badge") {
         if (!input) return wrong_mode();
@@ -145,7 +145,7 @@ std::string ParseAction(const std::vector<std::string_view> &t, ConverterMode mo
     }
     if (name == "unplug" || name == "replug" || name == "restart") {
         ev->action = name == "unplug" ? A::kUnplug : name == "replug" ? A::kReplug : A::kRestart;
-        if (nargs != 0) return "'" + std::string(name) + "' takes no arguments";
+        if (nargs != 0) return std::string("'").append(name) + "' takes no arguments";
         return "";
     }
     return "unknown action '" + std::string(name) + "'";
@@ -177,7 +177,7 @@ bool ParseConverterScript(std::string_view text, ConverterMode mode, int devices
         ScriptEvent ev;
         ev.line = line_no;
         if (!ParseSeconds(tokens[0], &ev.at)) {
-            return fail(line_no, "'" + std::string(tokens[0]) + "' is not a time in seconds");
+            return fail(line_no, std::string("'").append(tokens[0]) + "' is not a time in seconds");
         }
         size_t first = 1;
         if (tokens.size() > 1 && tokens[1].starts_with('@')) {

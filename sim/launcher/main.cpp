@@ -285,8 +285,8 @@ std::optional<std::string> FindProgram(const char *name) {
     std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
     while (true) {
         const size_t colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
-        if (dir.empty()) dir = ".";
+        const std::string_view entry = dirs.substr(0, colon);
+        const std::string dir(entry.empty() ? std::string_view(".") : entry);
         const std::string candidate = dir + "/" + name;
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&

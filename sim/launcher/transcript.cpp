@@ -57,7 +57,7 @@ std::string Transcript::Summary(const LinkRecord &r) {
         case LinkRecord::Kind::kFrame:
             break;
     }
-    return "(" + DescribeBytes(r.bytes) + ")";
+    return std::string("(").append(DescribeBytes(r.bytes)) + ")";
 }
 
 std::string Transcript::Stamp(std::chrono::steady_clock::time_point when) const {

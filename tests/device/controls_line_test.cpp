@@ -226,6 +226,16 @@ TEST_F(LineTest, ModemStatusFollowsThePacketsAndClearsItsEvent) {
     EXPECT_EQ(status & ~0xF0u, 0u);
     // No request: the status comes from the packets.
     EXPECT_TRUE(single_->VendorRequests().empty());
+    // A packet's status is stored before its event is recorded: once a
+    // later packet's byte is queued, this change's event is in; collect it
+    // before making the next change.
+    single_->If(0).InjectRx("y");
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return QueueStatus(hs_) == 1; }));
+    EXPECT_EQ(FT_GetModemStatus(hs_, &status), FT_OK);
+    char y = 0;
+    uint32_t got = 0;
+    ASSERT_EQ(FT_Read(hs_, &y, 1, &got), FT_OK);
+    ASSERT_EQ(got, 1u);
 
     // The change was recorded; reading the status collects it.
     single_->If(0).SetModemLines(MS_DSR_ON | MS_RING_ON);

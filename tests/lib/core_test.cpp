@@ -107,25 +107,27 @@ TEST(HandleRegistry, ConcurrentOpensClosesAndValidationsKeepItConsistent) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&failures] {
-            std::vector<void *> mine;
+            // Records stay referenced until checked, so that no other thread
+            // can get a removed record's address back in the meantime.
+            std::vector<decltype(d2xx::AddDevice())> mine;
             for (int i = 0; i < kRounds; ++i) {
                 auto rec = d2xx::AddDevice();
                 if (!rec) {
                     ++failures;
                     continue;
                 }
-                mine.push_back(rec.get());
                 if (!d2xx::IsDeviceValid(rec.get())) ++failures;
+                mine.push_back(std::move(rec));
                 if (i % 3 == 2) {
-                    void *victim = mine[mine.size() / 2];
+                    void *victim = mine[mine.size() / 2].get();
                     d2xx::RemoveDevice(victim);
                     if (d2xx::IsDeviceValid(victim)) ++failures;
                     mine.erase(mine.begin() + static_cast<long>(mine.size() / 2));
                 }
             }
-            for (void *p : mine) {
-                if (!d2xx::IsDeviceValid(p)) ++failures;
-                d2xx::RemoveDevice(p);
+            for (auto &p : mine) {
+                if (!d2xx::IsDeviceValid(p.get())) ++failures;
+                d2xx::RemoveDevice(p.get());
             }
         });
     }
