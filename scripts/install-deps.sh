@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   valgrind binutils
-  dpkg-dev
+  dpkg-dev ccache
 )
 
 SUDO=""

@@ -13,15 +13,26 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-echo "== formatting =="
+echo "== formatting (at ${SECONDS} s) =="
 git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
+# ccache lets the package build reuse the normal build's objects.
+export CCACHE_BASEDIR=$PWD
+launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
+# Each sanitizer build builds and runs only the suites labelled for what it
+# finds (TEST_LABELS); test names are their programs' target names.
 run_suite() {
-  local dir=$1
+  local dir=$1 targets=()
   shift
-  cmake -S . -B "$dir" -DFTD2XX_WERROR=ON "$@"
-  cmake --build "$dir" -j "$jobs"
-  # Each sanitizer build runs the suites labelled for what it finds.
+  cmake -S . -B "$dir" -DFTD2XX_WERROR=ON "${launcher[@]}" "$@"
+  if [ -n "${TEST_LABELS:-}" ]; then
+    mapfile -t targets < <(ctest --test-dir "$dir" -N -L "$TEST_LABELS" |
+      sed -n 's/^ *Test *#[0-9]*: //p')
+    cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+  else
+    cmake --build "$dir" -j "$jobs"
+  fi
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${TEST_LABELS:+-L "$TEST_LABELS"}
 }
 
@@ -51,7 +62,7 @@ check_installed_files() {
 check_debian_package() {
   local deb arch t0=$SECONDS
   cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF -DFTD2XX_WERROR=ON
+    -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF -DFTD2XX_WERROR=ON "${launcher[@]}"
   rm -f build-deb/libftd2xx_*.deb
   cmake --build build-deb -j "$jobs" --target package
   deb=$(echo build-deb/libftd2xx_*.deb)
@@ -94,29 +105,29 @@ check_armhf() {
 # own, which under emulation would need the kernel's binfmt_misc.
 armhf_skip="^(programs_e2e_test|compat_test)$"
 
-echo "== normal build =="
+echo "== normal build (at ${SECONDS} s) =="
 run_suite build -DCMAKE_BUILD_TYPE=Release
 
-echo "== installed files: pkg-config and CMake package consumers =="
+echo "== installed files: pkg-config and CMake package consumers (at ${SECONDS} s) =="
 check_installed_files
 
-echo "== Debian package =="
+echo "== Debian package (at ${SECONDS} s) =="
 check_debian_package
 
-echo "== armhf cross build under qemu =="
+echo "== armhf cross build under qemu (at ${SECONDS} s) =="
 check_armhf
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (at ${SECONDS} s) =="
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 TEST_LABELS=memory run_suite build-asan -DFTD2XX_SANITIZE=address -DFTD2XX_BUILD_BENCH=OFF
 
-echo "== ThreadSanitizer build =="
+echo "== ThreadSanitizer build (at ${SECONDS} s) =="
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 TEST_LABELS=threads run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
 
-echo "== libFuzzer targets (clang, ASan + UBSan), a short run each =="
+echo "== libFuzzer targets (clang, ASan + UBSan), a short run each (at ${SECONDS} s) =="
 unset TSAN_OPTIONS
 cmake -S . -B build-fuzz -DFTD2XX_WERROR=ON -DFTD2XX_LIBFUZZER=ON -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF
@@ -127,4 +138,4 @@ for target in config bulk_in rx_frames; do
   rm -rf "$found"
 done
 
-echo "== all suites passed =="
+echo "== all suites passed in ${SECONDS} s =="

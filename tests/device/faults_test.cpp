@@ -60,6 +60,9 @@ TEST_F(Hangs, AWriteOfAnyLengthTheBufferHoldsEndsByItsTimeOut) {
     const size_t span = 0xFFFFFFFFu;
     void *buffer =
         mmap(nullptr, span, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (buffer == MAP_FAILED && sizeof(void *) < 8) {
+        GTEST_SKIP() << "no 4 GiB of address space for the buffer on this target";
+    }
     ASSERT_NE(buffer, MAP_FAILED);
     chip.If(0).HoldOut(true);
     ASSERT_EQ(FT_SetTimeouts(h, 0, 100), FT_OK);
