@@ -97,13 +97,16 @@ check_armhf() {
   targets=$(ctest --test-dir build-armhf -N -E "$armhf_skip" | sed -n 's/^ *Test *#[0-9]*: //p' |
     grep -vx exported_symbols)
   cmake --build build-armhf -j "$jobs" --target ftd2xx $targets
-  QEMU_SET_ENV="LD_PRELOAD=libumockdev-preload.so.0,LD_LIBRARY_PATH=$umockdev/lib" \
+  QEMU_SET_ENV="LD_PRELOAD=libumockdev-preload.so.0,LD_LIBRARY_PATH=$umockdev/lib,GTEST_FILTER=$armhf_gtest_skip" \
     ctest --test-dir build-armhf --output-on-failure -j "$jobs" -E "$armhf_skip"
   echo "armhf stage done in $((SECONDS - t0)) s"
 }
 # The end-to-end runs and the compatibility clients start programs of their
 # own, which under emulation would need the kernel's binfmt_misc.
 armhf_skip="^(programs_e2e_test|compat_test)$"
+# This test reads the waiting thread's system call from /proc, which under
+# user emulation names the emulator's own host call.
+armhf_gtest_skip="-W32EventTest.CloseWhileTheWaiterIsStoppedLeavesItALiveRecord"
 
 echo "== normal build (at ${SECONDS} s) =="
 run_suite build -DCMAKE_BUILD_TYPE=Release
