@@ -70,7 +70,6 @@ class FeatureTest : public DeviceTest {
 TEST_F(FeatureTest, LatencyTimerIsSetAndReadOnTheInterface) {
     Chip &r = Add(WithSerial(ChipSpec::FT232R(), "R1"));
     Chip &c = Add(WithSerial(ChipSpec::FT2232C(), "C1"));
-    Chip &bm = Add(ChipSpec::FT232BM_NoSerial());  // 0x0200 without a serial number
     StartLibrary();
     FT_HANDLE hr = OpenClean(r, "R1");
     FT_HANDLE hc = OpenClean(c, "C1B");
@@ -93,13 +92,6 @@ TEST_F(FeatureTest, LatencyTimerIsSetAndReadOnTheInterface) {
     EXPECT_EQ(latency, 255);
     EXPECT_EQ(VendorSeen(c), (std::vector<Req>{{0x40, 9, 255, 2, 0}, {0xC0, 10, 0, 2, 1}}));
     EXPECT_EQ(c.If(0).State().latency_ms, 16);  // the other interface keeps its own
-
-    FT_HANDLE hb = nullptr;
-    ASSERT_EQ(FT_OpenEx(const_cast<char *>(bm.Spec().product.c_str()), FT_OPEN_BY_DESCRIPTION, &hb),
-              FT_OK);
-    Track(hb);
-    EXPECT_EQ(FT_SetLatencyTimer(hb, 5), FT_OK);
-    EXPECT_EQ(bm.If(0).State().latency_ms, 5);
 }
 
 TEST_F(FeatureTest, LatencyAndDeadmanTimeOutSetTheReceiveTimeOut) {
