@@ -375,15 +375,7 @@ struct Bed {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *preload = getenv("LD_PRELOAD");
-    if (!preload || !strstr(preload, "libumockdev-preload")) {
-        std::string value = "libumockdev-preload.so.0";
-        if (preload && *preload) value += std::string(":") + preload;
-        setenv("LD_PRELOAD", value.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        perror("bench: re-exec");
-        return 2;
-    }
+    if (!ftdisim::EnsureUmockdevPreload(argv)) return 2;
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
     const double idle_s = argc > 2 ? std::max(0.2, atof(argv[2])) : 1.0;
     if (argc > 3) g_only = argv[3];

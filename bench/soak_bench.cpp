@@ -76,15 +76,7 @@ bool Echo(FT_HANDLE h, size_t n, unsigned seed) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *preload = getenv("LD_PRELOAD");
-    if (!preload || !strstr(preload, "libumockdev-preload")) {
-        std::string value = "libumockdev-preload.so.0";
-        if (preload && *preload) value += std::string(":") + preload;
-        setenv("LD_PRELOAD", value.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        perror("soak: re-exec");
-        return 2;
-    }
+    if (!ftdisim::EnsureUmockdevPreload(argv)) return 2;
     const int cycles = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
     const int lists = argc > 2 ? std::max(1, atoi(argv[2])) : 200;
 

@@ -13,7 +13,7 @@
 // Process requirements
 //   - The process must run with umockdev's preload library
 //     (LD_PRELOAD=libumockdev-preload.so.0). Test programs get that from
-//     ftdisim_gtest_main, which re-executes itself when it is missing.
+//     ftdisim_gtest_main; other programs call EnsureUmockdevPreload first.
 //   - Create the Testbed before the first libusb_init and end every libusb
 //     context before the Testbed is destroyed: libusb keeps one process-wide
 //     device monitor, started by the first context and stopped by the last.
@@ -489,5 +489,11 @@ class Testbed {
     friend class Chip;
     std::unique_ptr<Impl> impl_;
 };
+
+// Returns true when umockdev's preload library is in place in this process.
+// Otherwise puts it first in LD_PRELOAD and re-executes this program with
+// the same arguments; returns false (after saying why on stderr) only when
+// that fails. Call it first thing in main.
+bool EnsureUmockdevPreload(char **argv);
 
 }  // namespace ftdisim

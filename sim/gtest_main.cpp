@@ -7,12 +7,11 @@
 // ThreadSanitizer where the suppressions for glib's and umockdev's own
 // internals are.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+
+#include "ftdisim.h"
 
 namespace {
 
@@ -29,19 +28,12 @@ void AddOption(const char *var, const std::string &option) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *preload = getenv("LD_PRELOAD");
-    if (preload == nullptr || strstr(preload, "libumockdev-preload") == nullptr) {
-        std::string value = "libumockdev-preload.so.0";
-        if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
-        setenv("LD_PRELOAD", value.c_str(), 1);
-        AddOption("ASAN_OPTIONS", "verify_asan_link_order=0");
+    // Read by the sanitizer runtimes when the program starts again.
+    AddOption("ASAN_OPTIONS", "verify_asan_link_order=0");
 #if defined(__SANITIZE_THREAD__) && defined(FTDISIM_TSAN_SUPPRESSIONS)
-        AddOption("TSAN_OPTIONS", std::string("suppressions=") + FTDISIM_TSAN_SUPPRESSIONS);
+    AddOption("TSAN_OPTIONS", std::string("suppressions=") + FTDISIM_TSAN_SUPPRESSIONS);
 #endif
-        execv("/proc/self/exe", argv);
-        perror("ftdisim: re-executing with umockdev's preload library failed");
-        return 2;
-    }
+    if (!ftdisim::EnsureUmockdevPreload(argv)) return 2;
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "chip_impl.h"
 
@@ -217,6 +219,17 @@ void ChildEnvironment::ApplyInChild() const noexcept {
         const int flags = fcntl(fd, F_GETFD);
         if (flags >= 0) fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
     }
+}
+
+bool EnsureUmockdevPreload(char **argv) {
+    const char *preload = getenv("LD_PRELOAD");
+    if (preload != nullptr && strstr(preload, "libumockdev-preload") != nullptr) return true;
+    std::string value = "libumockdev-preload.so.0";
+    if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
+    setenv("LD_PRELOAD", value.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    perror("ftdisim: re-executing with umockdev's preload library failed");
+    return false;
 }
 
 }  // namespace ftdisim

@@ -114,12 +114,7 @@ struct SetupError : std::runtime_error {
 
 // umockdev redirects device and sysfs access only in processes that run
 // with its preload library; the simulation must live in such a process.
-void EnsureUmockdevPreload(char **argv) {
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) return;
-    std::string value = "libumockdev-preload.so.0";
-    if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
-    setenv("LD_PRELOAD", value.c_str(), 1);
+void StartUnderUmockdev(char **argv) {
     // AddressSanitizer would otherwise refuse to start behind the preload;
     // ThreadSanitizer needs to know about glib's and umockdev's own races.
     const char *asan = std::getenv("ASAN_OPTIONS");
@@ -134,8 +129,7 @@ void EnsureUmockdevPreload(char **argv) {
         setenv("TSAN_OPTIONS", (opts + "suppressions=" FTDISIM_TSAN_SUPPRESSIONS).c_str(), 1);
     }
 #endif
-    execv("/proc/self/exe", argv);
-    Fail(std::string("cannot re-execute with umockdev's preload: ") + std::strerror(errno));
+    if (!EnsureUmockdevPreload(argv)) Fail("cannot re-execute with umockdev's preload");
 }
 
 bool ParseInt(const char *s, int lo, int hi, int *out) {
@@ -463,7 +457,7 @@ int Run(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     try {
-        ftdisim::EnsureUmockdevPreload(argv);
+        ftdisim::StartUnderUmockdev(argv);
         return ftdisim::Run(argc, argv);
     } catch (const ftdisim::SetupError &e) {
         std::fprintf(stderr, "%s: %s\n", ftdisim::kProgram, e.what());
