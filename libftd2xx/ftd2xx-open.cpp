@@ -312,7 +312,32 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
     return FT_OK;
 }
 
-FT_STATUS InitDeviceStructure(DeviceExtension *device, DeviceNames *names) {
+// The information node, from the strings the open has read (the same text
+// FT_GetDeviceInfo gives). Written while the library lock is held: the
+// information list reads the nodes of the devices this process holds.
+FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) {
+    const libusb_device_descriptor &desc = device->dev_desc;
+    const char *serial = desc.iSerialNumber == 0 ? "" : names->String(desc.iSerialNumber);
+    const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
+    device->string_langid = names->langid();
+    if (serial && product) {
+        const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
+        const char letter = InterfaceLetter(device->usb_interface);
+        char serial_text[kInfoSerialSize];
+        char description_text[kInfoDescriptionSize];
+        FormatInfoSerial(serial_text, serial, multi, letter);
+        FormatInfoDescription(description_text, product, multi, letter);
+        device->info.Flags = 0;
+        device->info.Type = GetDeviceType(desc);
+        device->info.ID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
+        std::memcpy(device->info.SerialNumber, serial_text, sizeof device->info.SerialNumber);
+        std::memcpy(device->info.Description, description_text, sizeof device->info.Description);
+        device->info.ftHandle = device;
+    }
+    return FT_GetDeviceLocId(device, &device->info.LocId);
+}
+
+FT_STATUS InitDeviceStructure(DeviceExtension *device) {
     FT_STATUS status = ResetDevice(device);
     if (status == FT_OK) status = Purge(device, FT_PURGE_RX | FT_PURGE_TX);
     if (status != FT_OK) return status;
@@ -346,29 +371,6 @@ FT_STATUS InitDeviceStructure(DeviceExtension *device, DeviceNames *names) {
     if (status != FT_OK) return status;
     device->latency_ms = latency;
 
-    // The information node, from the strings the open has read (the
-    // same text FT_GetDeviceInfo gives).
-    const libusb_device_descriptor &desc = device->dev_desc;
-    const char *serial = desc.iSerialNumber == 0 ? "" : names->String(desc.iSerialNumber);
-    const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
-    device->string_langid = names->langid();
-    if (serial && product) {
-        const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
-        const char letter = InterfaceLetter(device->usb_interface);
-        char serial_text[kInfoSerialSize];
-        char description_text[kInfoDescriptionSize];
-        FormatInfoSerial(serial_text, serial, multi, letter);
-        FormatInfoDescription(description_text, product, multi, letter);
-        device->info.Flags = 0;
-        device->info.Type = GetDeviceType(desc);
-        device->info.ID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
-        std::memcpy(device->info.SerialNumber, serial_text, sizeof device->info.SerialNumber);
-        std::memcpy(device->info.Description, description_text, sizeof device->info.Description);
-        device->info.ftHandle = device;
-    }
-    status = FT_GetDeviceLocId(device, &device->info.LocId);
-    if (status != FT_OK) return status;
-
     device->comm_event.Reset();
     device->reader_wake_event.Reset();
     device->processor_wake_event.Reset();
@@ -400,11 +402,12 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
     FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names);
     if (status != FT_OK) return fail(status);
     status = AllocateReceiveStorage(device.get());
+    if (status == FT_OK) status = FillInformationNode(device.get(), &names);
     if (status != FT_OK) return fail(status);
     // The interface is ours: a chip that is slow to answer the requests
     // below holds up only this open, not the opens and listings of others.
     lock.unlock();
-    status = InitDeviceStructure(device.get(), &names);
+    status = InitDeviceStructure(device.get());
     if (status != FT_OK) return fail(status);
 
     if (!StartThread(&device->reader_thread, reader_thread, device.get()) ||
