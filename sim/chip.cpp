@@ -48,20 +48,52 @@ gboolean HandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     return hook->chip->OnIoctl(hook->generation, client);
 }
 
-// A client object lives as long as its open file (umockdev 0.17 emits
-// neither "client-vanished" nor a change of "connected" when the file is
-// closed), so its finalisation is the sign that the file is gone. Nothing of
-// ours holds a reference to a client.
-void ClientFinalized(gpointer data, GObject *object) {
+// The emulated device files open anywhere (in this process or a child),
+// counted from umockdev's client objects, so that a testbed can wait until
+// umockdev has seen the files of ended programs close before it goes.
+std::mutex g_files_mutex;
+std::condition_variable g_files_closed;
+int g_open_files = 0;  // guarded by g_files_mutex
+
+void FileGone(Hook *hook, UMockdevIoctlClient *client) {
+    {
+        std::scoped_lock lock(hook->mutex);
+        if (hook->chip != nullptr) hook->chip->OnClientGone(client);
+    }
+    std::scoped_lock lock(g_files_mutex);
+    if (--g_open_files == 0) g_files_closed.notify_all();
+}
+
+// umockdev 0.17 emits neither "client-vanished" nor a change of "connected"
+// when a file is closed; it drops its last reference to the client once it
+// has read the end of the client's stream and closed it. We hold a toggle
+// reference on every client, so we hear when umockdev lets go of one:
+// - the stream is closed: the file was closed; the client may go.
+// - the stream is still open: the program ended (killed by a signal, say)
+//   while umockdev was answering one of its ioctls, the answer could not be
+//   written, and umockdev gave up on the client without closing its stream.
+//   Finalising it then makes umockdev print a critical warning on stderr,
+//   the terminal the simulated program shares, so such a client is kept,
+//   its dead socket with it, for the life of the process. The file is gone
+//   all the same.
+// Runs on whichever thread drops the reference (umockdev's worker).
+void ClientToggled(gpointer data, GObject *object, gboolean is_last_ref) {
+    if (!is_last_ref) return;
     auto *hook = static_cast<Hook *>(data);
-    std::scoped_lock lock(hook->mutex);
-    if (hook->chip != nullptr)
-        hook->chip->OnClientGone(reinterpret_cast<UMockdevIoctlClient *>(object));
+    auto *client = reinterpret_cast<UMockdevIoctlClient *>(object);
+    FileGone(hook, client);
+    if (!umockdev_ioctl_client_get_connected(client)) {
+        g_object_remove_toggle_ref(object, ClientToggled, data);
+    }
 }
 
 void ClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data) {
     auto *hook = static_cast<Hook *>(data);
-    g_object_weak_ref(G_OBJECT(client), ClientFinalized, hook);
+    {
+        std::scoped_lock lock(g_files_mutex);
+        ++g_open_files;
+    }
+    g_object_add_toggle_ref(G_OBJECT(client), ClientToggled, hook);
     std::scoped_lock lock(hook->mutex);
     if (hook->chip != nullptr) hook->chip->OnClientConnected(client);
 }
@@ -89,6 +121,11 @@ GRef<UMockdevIoctlData> Resolve(UMockdevIoctlData *arg, size_t offset, size_t le
 }
 
 }  // namespace
+
+bool WaitForEmulatedFilesClosed(std::chrono::milliseconds bound) {
+    std::unique_lock lock(g_files_mutex);
+    return g_files_closed.wait_for(lock, bound, [] { return g_open_files == 0; });
+}
 
 Chip::Impl::Impl(Chip &owner, Testbed::Impl &testbed, const ChipSpec &chip_spec)
     : self(owner),

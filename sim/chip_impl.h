@@ -80,6 +80,10 @@ struct Urb {
 };
 
 // Context of one plug-in of a chip: what the umockdev signal handlers get.
+// Waits until no emulated device file is open in any process, at most
+// `bound`; false if some still is.
+bool WaitForEmulatedFilesClosed(std::chrono::milliseconds bound);
+
 // Hooks are kept for the life of the process (umockdev may still deliver a
 // late client notification after a testbed is gone); a hook whose chip is
 // gone has `chip` null.

@@ -475,6 +475,13 @@ class Testbed {
     void Replug(Chip &chip);
 
     std::vector<Chip *> Chips() const;
+    // Waits, at most `bound`, until umockdev has seen every emulated device
+    // file close, in this process and in children; false if one is still
+    // open. Call it once the programs that used the chips have ended and
+    // before the testbed goes: umockdev prints a warning on stderr when a
+    // testbed goes while it still serves an open file, and a file closed by
+    // a process's end reaches it only a moment later.
+    bool WaitForFilesClosed(std::chrono::milliseconds bound) const;
     // The testbed's root directory (UMOCKDEV_DIR).
     std::string RootDir() const;
     ChildEnvironment ChildEnv() const;

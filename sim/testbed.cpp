@@ -97,6 +97,10 @@ Testbed::~Testbed() {
     g_testbed_alive.store(false);
 }
 
+bool Testbed::WaitForFilesClosed(std::chrono::milliseconds bound) const {
+    return WaitForEmulatedFilesClosed(bound);
+}
+
 Chip &Testbed::AddChip(const ChipSpec &spec) {
     if (spec.interfaces < 1 || spec.interfaces > 8)
         throw std::invalid_argument("ftdisim: a chip has 1 to 8 interfaces");

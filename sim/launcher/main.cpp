@@ -443,6 +443,10 @@ int Run(int argc, char **argv) {
     }
     g_child.store(0);
     runner.reset();
+    // The program's files closed with its end, but umockdev hears of it only
+    // a moment later; the testbed must not go before it has (whatever way the
+    // program ended, a signal included), or umockdev prints a warning.
+    testbed->WaitForFilesClosed(std::chrono::seconds(5));
     const int status = StatusOf(wait_status);
     if (WIFSIGNALED(wait_status)) {
         transcript->Note("", "program killed by signal " + std::to_string(WTERMSIG(wait_status)));

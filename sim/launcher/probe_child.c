@@ -14,6 +14,11 @@
  *                                             libusb's event loop with no
  *                                             transfer in flight, then print
  *                                             the CPU time used
+ *   probe_child [--serial S] busy SECONDS     read the modem status back to
+ *                                             back, saying "busy" once the
+ *                                             first answer came: a program
+ *                                             always in the middle of a
+ *                                             request, for killing
  *   probe_child devices                       print every FTDI serial number
  *   probe_child exit N                        exit with status N
  *   probe_child signal N                      kill itself with signal N
@@ -34,8 +39,10 @@
 
 #define FTDI_VID 0x0403
 #define REQ_OUT 0x40 /* vendor request, host to device */
+#define REQ_IN 0xC0  /* vendor request, device to host */
 #define SIO_SET_BAUD_RATE 3
 #define SIO_SET_DATA 4
+#define SIO_POLL_MODEM_STATUS 5
 #define BAUD_9600 0x4138 /* 3 MHz / 312.5 */
 #define DATA_8N1 0x0008
 #define EP_IN 0x81
@@ -280,6 +287,24 @@ static int do_listen(libusb_context *ctx, libusb_device_handle *h, int packet, i
     return l.failed ? 7 : l.gone ? 8 : 0;
 }
 
+static int do_busy(libusb_device_handle *h, int interfaces, double seconds) {
+    const uint16_t selector = interfaces > 1 ? 1 : 0;
+    unsigned char status[2];
+    int said = 0;
+    const double deadline = now_s() + seconds;
+    while (now_s() < deadline) {
+        if (libusb_control_transfer(h, REQ_IN, SIO_POLL_MODEM_STATUS, 0, selector, status,
+                                    sizeof status, 1000) != (int)sizeof status)
+            return 4;
+        if (!said) {
+            printf("busy\n");
+            fflush(stdout);
+            said = 1;
+        }
+    }
+    return 0;
+}
+
 static int do_idle(libusb_context *ctx, double seconds) {
     const double cpu0 = cpu_ms();
     const double start = now_s();
@@ -354,6 +379,8 @@ int main(int argc, char **argv) {
                 rc = do_reset(h, packet, interfaces);
             } else if (strcmp(mode, "listen") == 0 && arg) {
                 rc = do_listen(ctx, h, packet, interfaces, atof(arg), 0);
+            } else if (strcmp(mode, "busy") == 0 && arg) {
+                rc = do_busy(h, interfaces, atof(arg));
             } else if (strcmp(mode, "idle") == 0 && arg) {
                 rc = do_idle(ctx, atof(arg));
             } else if (strcmp(mode, "unplug") == 0 && arg) {

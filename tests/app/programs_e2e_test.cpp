@@ -484,6 +484,19 @@ TEST(Launcher, LeavesKeyboardSignalsAndForwardsSigterm) {
     EXPECT_NE(ReadFile(transcript.path()).find("program killed by signal 15"), std::string::npos);
 }
 
+// A program killed at any moment, even in the middle of a request to the
+// chip, leaves the terminal to itself: nothing of the emulation shows. Each
+// round kills a program that is never long out of a request.
+TEST(Launcher, AProgramKilledMidRequestLeavesNothingOnTheScreen) {
+    for (int round = 0; round < 10; ++round) {
+        Session s(Launcher({"--", PROBE_CHILD, "busy", "60"}));
+        ASSERT_TRUE(s.WaitFor("busy\n")) << s.Output();
+        s.Signal(SIGTERM);
+        EXPECT_EQ(s.Finish(), 128 + SIGTERM) << s.Output();
+        EXPECT_EQ(s.Output(), "busy\n") << "round " << round;
+    }
+}
+
 // Traffic at the wrong line settings reaches the converter garbled, and
 // several devices get counted serial numbers.
 TEST(Launcher, GarblesWrongLineSettingsAndCountsSerialNumbers) {
