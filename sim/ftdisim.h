@@ -205,9 +205,11 @@ struct RequestFault {
 };
 
 // Checks pred() every millisecond until it is true or the timeout passes;
-// returns its last value. For tests that wait on simulator state.
+// returns its last value. For tests that wait on simulator state: the
+// default is patience for what must happen, long enough for a sanitizer
+// build on a loaded machine, and costs nothing when it does happen.
 bool WaitUntil(const std::function<bool()> &pred,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // ---------------------------------------------------------------------------
 // Interface: one serial engine of a chip

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ int RunClient(const ftdisim::Testbed &bed, const std::string &path, const char *
     }
     int status = -1;
     if (pid > 0) waitpid(pid, &status, 0);
+    // umockdev hears of the files the client's end closed a moment later.
+    EXPECT_TRUE(bed.WaitForFilesClosed(std::chrono::seconds(30)));
     return status;
 }
 

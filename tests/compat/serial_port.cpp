@@ -47,7 +47,7 @@ class SerialPort {
         TRY(FT_SetBaudRate(handle_, baud));
         TRY(FT_SetDataCharacteristics(handle_, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE));
         TRY(FT_SetFlowControl(handle_, FT_FLOW_RTS_CTS, 0x11, 0x13));
-        TRY(FT_SetTimeouts(handle_, 1000, 1000));
+        TRY(FT_SetTimeouts(handle_, 20000, 20000));
         return Result("FT_Purge", FT_Purge(handle_, FT_PURGE_RX | FT_PURGE_TX));
     }
     bool clearToSend() const {
@@ -101,7 +101,7 @@ bool EchoThroughWin32(const char *serial) {
     dcb.StopBits = ONESTOPBIT;
     dcb.fOutxCtsFlow = TRUE;
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    FTTIMEOUTS timeouts = {0, 0, 1000, 0, 1000};
+    FTTIMEOUTS timeouts = {0, 0, 20000, 0, 20000};
     ok = ok && FT_W32_SetCommState(h, &dcb) && FT_W32_SetCommTimeouts(h, &timeouts) &&
          FT_W32_PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
 

@@ -52,7 +52,7 @@ constexpr uint32_t InTimeout(uint32_t transfer, uint32_t packet, uint32_t latenc
 std::vector<uint8_t> ReadAll(FT_HANDLE h, size_t n) {
     std::vector<uint8_t> out(n);
     uint32_t got = 0;
-    EXPECT_EQ(FT_SetTimeouts(h, 5000, 0), FT_OK);
+    EXPECT_EQ(FT_SetTimeouts(h, devtest::kPatienceMs, 0), FT_OK);
     EXPECT_EQ(FT_Read(h, out.data(), static_cast<uint32_t>(n), &got), FT_OK);
     out.resize(got);
     return out;

@@ -19,6 +19,11 @@
 
 namespace devtest {
 
+// A read time-out for data that must come: it ends as soon as the data is
+// there, so only a failing test waits it out, and it leaves room for a
+// sanitizer build on a loaded machine.
+inline constexpr uint32_t kPatienceMs = 30000;
+
 // One vendor request as the chip saw it: enough to compare sequences.
 struct Req {
     uint8_t request;

@@ -224,7 +224,7 @@ TEST_F(SilentFailure, RefusedReceiveTransfersAreRetriedThenTheDeviceIsDead) {
     StartLibrary();
     FT_HANDLE h = Open("FTBUSYIN");
     ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetTimeouts(h, 5000, 0), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(h, devtest::kPatienceMs, 0), FT_OK);
     // A driver taking the interface makes every submission fail as busy.
     chip.SetKernelDriverBound(0, true);
     ASSERT_TRUE(ftdisim::WaitUntil([&] { return chip.If(0).PendingIn() == 0; }));

@@ -54,6 +54,7 @@ TEST_F(Io, ReadWaitsForTheWholeCountOrForItsTimeOut) {
     EXPECT_EQ(FT_Read(h, buf, 1, nullptr), FT_INVALID_PARAMETER);
 
     chip.If(0).InjectRx("abc");
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return FT_GetQueueStatus(h, &n) == FT_OK && n == 3; }));
     ASSERT_EQ(FT_SetTimeouts(h, 300, 0), FT_OK);
     ASSERT_EQ(FT_Read(h, buf, 5, &n), FT_OK);  // the time-out hands over what is there
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), n), "abc");
@@ -109,7 +110,7 @@ TEST_F(Io, FullRingPausesReceptionInsteadOfDroppingBytes) {
     // Read in pieces, as an application would; the pieces cross the end of
     // the ring.
     std::vector<uint8_t> got;
-    ASSERT_EQ(FT_SetTimeouts(h, 5000, 0), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(h, devtest::kPatienceMs, 0), FT_OK);
     while (got.size() < data.size()) {
         std::vector<uint8_t> piece(std::min<size_t>(65521, data.size() - got.size()));
         uint32_t n = 0;
@@ -125,7 +126,7 @@ TEST_F(Io, PurgeDropsWhatWasReceivedAndKeepsWhatComesAfter) {
     StartLibrary();
     FT_HANDLE h = Open("FTPURGE1");
     ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetTimeouts(h, 3000, 0), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(h, devtest::kPatienceMs, 0), FT_OK);
     uint32_t n = 0;
     // Once with a few bytes, once with the ring full and transfers held
     // back: whatever came before the purge never shows after it, whichever
@@ -157,7 +158,7 @@ TEST_F(Io, AStalledInEndpointIsClearedAndNothingIsLost) {
     ASSERT_NE(h, nullptr);
     chip.If(0).StallInOnce();
     chip.If(0).InjectRx("kept");
-    ASSERT_EQ(FT_SetTimeouts(h, 5000, 0), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(h, devtest::kPatienceMs, 0), FT_OK);
     char buf[8] = {};
     uint32_t n = 0;
     ASSERT_EQ(FT_Read(h, buf, 4, &n), FT_OK);

@@ -101,7 +101,7 @@ TEST_F(Opening, SecondOpenOfAnInterfaceFailsAndTheFirstKeepsWorking) {
     chip.If(0).InjectRx("still here");
     char buf[16] = {};
     uint32_t n = 0;
-    ASSERT_EQ(FT_SetTimeouts(first, 2000, 0), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(first, devtest::kPatienceMs, 0), FT_OK);
     ASSERT_EQ(FT_Read(first, buf, 10, &n), FT_OK);
     EXPECT_EQ(std::string(buf, n), "still here");
 }

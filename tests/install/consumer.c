@@ -30,7 +30,7 @@ int main(void) {
     if ((st = FT_SetBaudRate(handle, 9600)) != FT_OK ||
         (st = FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE)) !=
             FT_OK ||
-        (st = FT_SetTimeouts(handle, 5000, 1000)) != FT_OK)
+        (st = FT_SetTimeouts(handle, 20000, 20000)) != FT_OK)
         return fail("line set-up", st);
     if ((st = FT_Write(handle, reset, sizeof reset, &done)) != FT_OK || done != sizeof reset)
         return fail("FT_Write", st);
