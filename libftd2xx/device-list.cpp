@@ -1,6 +1,8 @@
 // The handle registry: every record an open has produced and FT_Close has
-// not yet removed.
+// not yet removed; and the interfaces changing hands within the process.
 #include <algorithm>
+#include <condition_variable>
+#include <map>
 #include <vector>
 
 #include "ftd2xx-private.h"
@@ -67,10 +69,151 @@ std::shared_ptr<DeviceExtension> FindDevice(int n) {
     return reg.records[static_cast<size_t>(n)];
 }
 
+std::shared_ptr<DeviceExtension> FindClaimingDevice(uint32_t key) {
+    if (key == 0) return nullptr;
+    Registry &reg = TheRegistry();
+    std::scoped_lock lock(reg.mutex);
+    for (const auto &r : reg.records) {
+        if (r->claim_key == key) return r;
+    }
+    return nullptr;
+}
+
 size_t RegisteredDeviceCount() {
     Registry &reg = TheRegistry();
     std::scoped_lock lock(reg.mutex);
     return reg.records.size();
+}
+
+namespace {
+
+struct HandOverState {
+    int under_way = 0;   // hand-overs begun and not ended
+    int waiting = 0;     // opens waiting for one to end
+    uint64_t ended = 0;  // hand-overs ended so far
+};
+
+// Guards every state; never held while calling into libusb or waiting for
+// anything but its own condition. Taken inside the library lock and the
+// registry lock, never around them.
+struct HandOvers {
+    std::mutex mutex;
+    std::condition_variable changed;           // mutex: any state changed
+    std::map<uint32_t, HandOverState> states;  // mutex; entries are never removed
+};
+
+HandOvers &TheHandOvers() {
+    static HandOvers handovers;
+    return handovers;
+}
+
+// The state of `key`, created when missing; null when it cannot be.
+HandOverState *StateLocked(HandOvers &h, uint32_t key) {
+    try {
+        return &h.states[key];
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+HandOverState Snapshot(uint32_t key) {
+    HandOvers &h = TheHandOvers();
+    std::scoped_lock lock(h.mutex);
+    const auto it = h.states.find(key);
+    return it == h.states.end() ? HandOverState{} : it->second;
+}
+
+template <typename Pred>
+bool WaitFor(uint32_t key, std::chrono::steady_clock::time_point deadline, Pred done) {
+    if (key == 0) return true;
+    HandOvers &h = TheHandOvers();
+    std::unique_lock lock(h.mutex);
+    return h.changed.wait_until(lock, deadline, [&] {
+        const auto it = h.states.find(key);
+        return it == h.states.end() || done(it->second);
+    });
+}
+
+}  // namespace
+
+uint32_t ClaimKey(libusb_device *usb, int iface) {
+    if (!usb || iface < 0 || iface > 0xFF) return 0;
+    return (uint32_t{libusb_get_bus_number(usb)} << 16) |
+           (uint32_t{libusb_get_device_address(usb)} << 8) | static_cast<uint32_t>(iface) |
+           1u << 24;
+}
+
+std::chrono::steady_clock::duration HandOverWait() {
+    return std::chrono::milliseconds(4 * uint64_t{ControlTimeout()}) + std::chrono::seconds(2);
+}
+
+void HandOver::Begin(uint32_t key) {
+    End();
+    if (key == 0) return;
+    HandOvers &h = TheHandOvers();
+    std::scoped_lock lock(h.mutex);
+    HandOverState *state = StateLocked(h, key);
+    if (!state) return;  // no record of it: the hand-over goes unseen, as before there were any
+    ++state->under_way;
+    key_ = key;
+}
+
+void HandOver::End() {
+    if (key_ == 0) return;
+    HandOvers &h = TheHandOvers();
+    {
+        std::scoped_lock lock(h.mutex);
+        HandOverState &state = h.states.find(key_)->second;  // Begin created it
+        --state.under_way;
+        ++state.ended;
+    }
+    key_ = 0;
+    h.changed.notify_all();
+}
+
+bool HandOver::Busy(uint32_t key) {
+    return Snapshot(key).under_way > 0;
+}
+
+uint64_t HandOver::Ended(uint32_t key) {
+    return Snapshot(key).ended;
+}
+
+bool HandOver::Quiet(uint32_t key) {
+    const HandOverState state = Snapshot(key);
+    return state.under_way == 0 && state.waiting == 0;
+}
+
+bool HandOver::WaitIdle(uint32_t key, std::chrono::steady_clock::time_point deadline) {
+    return WaitFor(key, deadline, [](const HandOverState &s) { return s.under_way == 0; });
+}
+
+bool HandOver::WaitQuiet(uint32_t key, std::chrono::steady_clock::time_point deadline) {
+    return WaitFor(key, deadline,
+                   [](const HandOverState &s) { return s.under_way == 0 && s.waiting == 0; });
+}
+
+void HandOverWaiter::Wait(uint32_t key) {
+    if (key == key_) return;
+    Release();
+    if (key == 0) return;
+    HandOvers &h = TheHandOvers();
+    std::scoped_lock lock(h.mutex);
+    HandOverState *state = StateLocked(h, key);
+    if (!state) return;
+    ++state->waiting;
+    key_ = key;
+}
+
+void HandOverWaiter::Release() {
+    if (key_ == 0) return;
+    HandOvers &h = TheHandOvers();
+    {
+        std::scoped_lock lock(h.mutex);
+        --h.states.find(key_)->second.waiting;  // Wait created it
+    }
+    key_ = 0;
+    h.changed.notify_all();
 }
 
 }  // namespace d2xx

@@ -146,26 +146,29 @@ uint32_t PositionLocation(const ListPosition &p) {
                       p.lettered, p.lettered ? static_cast<uint32_t>(p.iface) + 1 : 0);
 }
 
-// The record of this process that holds the position's interface, or null.
-// Under the library lock, so no open is filling a record's location meanwhile
-// (it is fixed once the open is done).
-std::shared_ptr<DeviceExtension> HeldRecord(const ListPosition &p) {
-    LibraryLock lock;
-    if (!lock.ok()) return nullptr;
-    const uint32_t location = PositionLocation(p);
-    for (int k = 0;; ++k) {
-        std::shared_ptr<DeviceExtension> record = FindDevice(k);
-        if (!record || record->info.LocId == location) return record;
-    }
+// Whether FT_Open would open the position: the chip family reaches it by
+// index and has the latency timer every open reads.
+bool OpenableAtIndex(const ListPosition &p) {
+    return p.iface < OpenIndexWidth(p.desc.bcdDevice) &&
+           IsBmOrLaterChip(p.desc.bcdDevice, p.desc.iSerialNumber);
+}
+
+void CopyNames(FT_DEVICE_LIST_INFO_NODE *node, const ListPosition &p, const char *serial,
+               const char *product) {
+    const bool lettered = LettersNames(NameForm::kNode, p.desc.bcdDevice, 0);
+    const char letter = lettered ? InterfaceLetter(p.iface) : '\0';
+    char text[kFormattedNameSize];
+    FormatName(text, serial, NameForm::kNode, kSelectSerial, letter);
+    std::memcpy(node->SerialNumber, text, sizeof node->SerialNumber);
+    FormatName(text, product, NameForm::kNode, kSelectDescription, letter);
+    std::memcpy(node->Description, text, sizeof node->Description);
 }
 
 // Whether anyone holds the interface, found by claiming it for a moment;
 // when nobody does, the node gets the device's identity from its
-// descriptors and strings. For chips that can be claimed but not opened
-// (AM and unknown types).
+// descriptors and strings, and the chip is sent nothing. Requires the
+// library lock: no open of this process claims the interface meanwhile.
 bool DescribeUnheld(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
-    LibraryLock lock;  // no open claims the interface meanwhile
-    if (!lock.ok()) return false;
     libusb_device_handle *raw = nullptr;
     if (libusb_open(p.usb.get(), &raw) < 0 || !raw) return false;
     std::unique_ptr<libusb_device_handle, HandleCloser> handle(raw);
@@ -179,71 +182,74 @@ bool DescribeUnheld(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
          ReadStringAscii(raw, p.desc.iProduct, &langid, product, sizeof product) >= 0);
     libusb_release_interface(raw, p.iface);
     if (!named) return false;
-    const bool multi = IsMultiInterfaceChip(p.desc.bcdDevice);
-    const char letter = InterfaceLetter(p.iface);
-    char serial_text[kInfoSerialSize];
-    char description_text[kInfoDescriptionSize];
-    FormatInfoSerial(serial_text, serial, multi, letter);
-    FormatInfoDescription(description_text, product, multi, letter);
-    node->Flags = p.packet_size > 64 ? FT_FLAGS_HISPEED : 0;
+    // A chip without the latency timer cannot be opened by any call: the
+    // node says so, as it does for a device in use.
+    const bool openable = IsBmOrLaterChip(p.desc.bcdDevice, p.desc.iSerialNumber);
+    node->Flags = (p.packet_size > 64 ? FT_FLAGS_HISPEED : 0) | (openable ? 0 : FT_FLAGS_OPENED);
     node->Type = GetDeviceType(p.desc);
     node->ID = (static_cast<uint32_t>(p.desc.idVendor) << 16) | p.desc.idProduct;
     node->LocId = PositionLocation(p);
-    std::memcpy(node->SerialNumber, serial_text, sizeof node->SerialNumber);
-    std::memcpy(node->Description, description_text, sizeof node->Description);
+    CopyNames(node, p, serial, product);
     return true;
 }
 
-// One node: a device this process holds is described by its own record; any
-// other is opened (by its location, so no other device is touched) and
-// closed; one that cannot be opened is described from its descriptors when
-// nobody holds it, else marked opened with unknown type and no names.
-void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
-    if (const auto held = HeldRecord(p)) {
-        CopyInfo(node, held->info);
-        node->Flags = FT_FLAGS_OPENED | (held->packet_size > 64 ? FT_FLAGS_HISPEED : 0);
-        node->ftHandle = held->info.ftHandle;
-        return;
-    }
-    FT_HANDLE handle = nullptr;
-    const uintptr_t location = PositionLocation(p);
-    if (FT_OpenEx(reinterpret_cast<void *>(location), FT_OPEN_BY_LOCATION, &handle) == FT_OK) {
-        if (auto device = AcquireDevice(handle)) {
-            CopyInfo(node, device->info);
-            node->Flags = device->packet_size > 64 ? FT_FLAGS_HISPEED : 0;
-        }
-        node->ftHandle = nullptr;
-        FT_Close(handle);
-        return;
-    }
-    if (DescribeUnheld(p, node)) return;
+void DescribeHeld(const DeviceExtension &held, FT_DEVICE_LIST_INFO_NODE *node) {
+    CopyInfo(node, held.info);
+    node->Flags = FT_FLAGS_OPENED | (held.packet_size > 64 ? FT_FLAGS_HISPEED : 0);
+    node->ftHandle = held.info.ftHandle;
+}
+
+void DescribeNameless(FT_DEVICE_LIST_INFO_NODE *node) {
     *node = FT_DEVICE_LIST_INFO_NODE{};
     node->Flags = FT_FLAGS_OPENED;
     node->Type = FT_DEVICE_UNKNOWN;
 }
 
+// One node: a device this process holds is described by its own record; a
+// chip FT_Open does not open at this index is described from its
+// descriptors; any other is opened (by its location, so no other device is
+// touched) and closed. One that cannot be opened is described from its
+// descriptors when nobody holds it, else marked opened with unknown type and
+// no names. An interface changing hands within this process is waited for
+// first, so that neither a close nor an open under way makes it look held
+// elsewhere, and no open waiting for it is refused by this list.
+void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
+    const uint32_t key = ClaimKey(p.usb.get(), p.iface);
+    const auto deadline = std::chrono::steady_clock::now() + HandOverWait();
+    bool waited_out = false;
+    HandOver probe;  // the short open's hold
+    for (;;) {
+        LibraryLock lock;
+        if (!lock.ok()) return DescribeNameless(node);
+        if (!waited_out && !HandOver::Quiet(key)) {
+            lock.unlock();
+            waited_out = !HandOver::WaitQuiet(key, deadline);
+            continue;
+        }
+        if (const auto held = FindClaimingDevice(key)) return DescribeHeld(*held, node);
+        if (!OpenableAtIndex(p)) {
+            if (!DescribeUnheld(p, node)) DescribeNameless(node);
+            return;
+        }
+        probe.Begin(key);
+        break;
+    }
+    FT_HANDLE handle = nullptr;
+    if (OpenForList(PositionLocation(p), &handle) == FT_OK) {
+        if (auto device = AcquireDevice(handle)) {
+            CopyInfo(node, device->info);
+            node->Flags = device->packet_size > 64 ? FT_FLAGS_HISPEED : 0;
+        }
+        node->ftHandle = nullptr;
+        CloseHandle(handle);
+        return;
+    }
+    LibraryLock lock;
+    if (lock.ok() && DescribeUnheld(p, node)) return;
+    DescribeNameless(node);
+}
+
 }  // namespace
-
-void FormatInfoSerial(char (&out)[kInfoSerialSize], const char *serial, bool multi, char letter) {
-    char name[17];
-    std::snprintf(name, sizeof name, "%s", serial);
-    if (multi) {
-        AppendSerialLetter(out, sizeof out, name, letter);
-    } else {
-        std::snprintf(out, 17, "%s", name);
-    }
-}
-
-void FormatInfoDescription(char (&out)[kInfoDescriptionSize], const char *product, bool multi,
-                           char letter) {
-    char name[65];
-    std::snprintf(name, sizeof name, "%s", product);
-    if (multi) {
-        AppendDescriptionLetter(out, sizeof out, name, letter);
-    } else {
-        std::snprintf(out, 65, "%s", name);
-    }
-}
 
 LibraryDevices::LibraryDevices() {
     const ssize_t n = libusb_get_device_list(nullptr, &list_);
@@ -321,8 +327,9 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     const libusb_device_descriptor &desc = device->dev_desc;
-    const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
-    const char letter = InterfaceLetter(device->usb_interface);
+    const char letter = LettersNames(NameForm::kDeviceInfo, desc.bcdDevice, 0)
+                            ? InterfaceLetter(device->usb_interface)
+                            : '\0';
     if (lpftDevice) *lpftDevice = GetDeviceType(desc);
     if (lpdwID) *lpdwID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
     libusb_device_handle *usb = device->usb_dev.get();
@@ -337,8 +344,8 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
         if (desc.iSerialNumber != 0) {
             char s[17];
             if (!read(desc.iSerialNumber, s, sizeof s)) return FT_OTHER_ERROR;
-            char text[kInfoSerialSize];
-            FormatInfoSerial(text, s, multi, letter);
+            char text[kFormattedNameSize];
+            FormatName(text, s, NameForm::kDeviceInfo, kSelectSerial, letter);
             std::memcpy(SerialNumber, text, std::strlen(text) + 1);
         }
     }
@@ -347,8 +354,8 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
         if (desc.iProduct != 0) {
             char s[65];
             if (!read(desc.iProduct, s, sizeof s)) return FT_OTHER_ERROR;
-            char text[kInfoDescriptionSize];
-            FormatInfoDescription(text, s, multi, letter);
+            char text[kFormattedNameSize];
+            FormatName(text, s, NameForm::kDeviceInfo, kSelectDescription, letter);
             std::memcpy(Description, text, std::strlen(text) + 1);
         }
     }

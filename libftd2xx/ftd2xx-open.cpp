@@ -1,7 +1,6 @@
 // FT_Open, FT_OpenEx and FT_Close: find a device, claim its interface, bring
 // the chip and the record to their initial state and start the device's
 // threads; and tear all of it down again in order.
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -131,21 +130,6 @@ class DeviceNames final : public NameSource {
     Slot slots_[2];  // the serial number and the product string
 };
 
-// Which interface a requested name opens, given the device's own string.
-// Multi-interface chips are opened by their string plus the interface
-// letter (serial numbers) or a space and the letter (descriptions).
-int GetDeviceInterface(const DeviceExtension &device, uint32_t selection, const char *requested,
-                       const char *own) {
-    const size_t want = std::strlen(requested);
-    const size_t have = std::strlen(own);
-    if (!IsMultiInterfaceChip(device.dev_desc.bcdDevice)) return want == have ? 0 : -1;
-    const size_t extra = selection == kSelectSerial ? 1 : 2;
-    if (want != have + extra) return -1;
-    const int letter = std::toupper(static_cast<unsigned char>(requested[want - 1]));
-    if (letter < 'A' || letter > 'D') return -1;
-    return letter - 'A';
-}
-
 void SetDeviceContext(DeviceExtension *device, int iface) {
     device->read_timeout = 0;
     device->write_timeout = 0;
@@ -162,25 +146,35 @@ void SetDeviceContext(DeviceExtension *device, int iface) {
             device->zlp_packet_size = keeps_zlp ? ep.wMaxPacketSize : 0;
         }
     }
-    if (IsMultiInterfaceChip(device->dev_desc.bcdDevice)) {
-        device->interface_selector = static_cast<uint8_t>(alt.bInterfaceNumber + 1);
-        device->usb_interface = alt.bInterfaceNumber;
-    } else {
-        device->interface_selector = 0;
-        device->usb_interface = 0;
-    }
+    device->interface_selector = IsMultiInterfaceChip(device->dev_desc.bcdDevice)
+                                     ? static_cast<uint8_t>(alt.bInterfaceNumber + 1)
+                                     : 0;
+    device->usb_interface = alt.bInterfaceNumber;
 }
 
-FT_STATUS ConfigureDevice(DeviceExtension *device, int iface, DeviceNames *names) {
+// What a refused claim was refused for: an interface this process is
+// handing over (`key`), or 0 when someone else holds it.
+struct Refusal {
+    uint32_t key = 0;
+};
+
+FT_STATUS ConfigureDevice(DeviceExtension *device, int iface, DeviceNames *names,
+                          Refusal *refusal) {
     if (iface < 0 || iface >= device->config_desc->bNumInterfaces ||
         device->config_desc->interface[iface].num_altsetting < 1) {
         return FT_DEVICE_NOT_OPENED;
     }
     SetDeviceContext(device, iface);
+    const uint32_t key = ClaimKey(device->usb_device.get(), iface);
+    const uint64_t ended = HandOver::Ended(key);
     if (libusb_claim_interface(device->usb_dev.get(), iface) < 0) {
         device->usb_interface = -1;
+        // A hand-over under way, or one that ended during the attempt, is
+        // this process letting go of the interface: worth waiting for.
+        if (HandOver::Busy(key) || HandOver::Ended(key) != ended) refusal->key = key;
         return FT_DEVICE_NOT_OPENED;
     }
+    device->claim_key = key;
     GetDeviceConfigSettings(device->dev_desc, device->usb_interface, *names, &device->config);
     device->write_routine = (device->config.config_flags & kConfigWriteThread)
                                 ? FT_WriteMultiThread
@@ -201,7 +195,7 @@ void Reject(DeviceExtension *device) {
 // device is opened, so only a search by serial number or description opens
 // devices it does not take.
 FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, int index,
-                     DeviceNames *names) {
+                     DeviceNames *names, Refusal *refusal) {
     const LibraryDevices devices;
     if (!devices.ok()) return FT_DEVICE_NOT_FOUND;
     const uint32_t selection = flags & 7u;
@@ -259,8 +253,8 @@ FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, 
         }
         device->config_desc.reset(config);
 
-        auto configure = [device, names](int i) {
-            const FT_STATUS s = ConfigureDevice(device, i, names);
+        auto configure = [device, names, refusal](int i) {
+            const FT_STATUS s = ConfigureDevice(device, i, names, refusal);
             if (s != FT_OK) Reject(device);
             return s;
         };
@@ -270,21 +264,12 @@ FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, 
         const uint8_t string_index =
             selection == kSelectSerial ? desc.iSerialNumber : desc.iProduct;
         const char *own = string_index == 0 ? "" : names->String(string_index);
-        if (!own) {
-            Reject(device);
-            return FT_DEVICE_NOT_OPENED;
-        }
-        // A blank serial number or description names no device: taken as
-        // a prefix it would match every request and end the search here.
-        const size_t own_length = std::strlen(own);
-        if (own_length == 0 || std::strncmp(name, own, own_length) != 0) {
+        // Only a name the device lists opens it; the search goes on past
+        // every other device (one whose string cannot be read included).
+        iface = own ? ListedInterface(name, own, selection, desc.bcdDevice, interfaces) : -1;
+        if (iface == -1) {
             Reject(device);
             continue;
-        }
-        iface = GetDeviceInterface(*device, selection, name, own);
-        if (iface == -1 || iface >= device->config_desc->bNumInterfaces) {
-            Reject(device);
-            return FT_DEVICE_NOT_FOUND;
         }
         return configure(iface);
     }
@@ -321,12 +306,13 @@ FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) {
     const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
     device->string_langid = names->langid();
     if (serial && product) {
-        const bool multi = IsMultiInterfaceChip(desc.bcdDevice);
-        const char letter = InterfaceLetter(device->usb_interface);
-        char serial_text[kInfoSerialSize];
-        char description_text[kInfoDescriptionSize];
-        FormatInfoSerial(serial_text, serial, multi, letter);
-        FormatInfoDescription(description_text, product, multi, letter);
+        const char letter = LettersNames(NameForm::kNode, desc.bcdDevice, 0)
+                                ? InterfaceLetter(device->usb_interface)
+                                : '\0';
+        char serial_text[kFormattedNameSize];
+        char description_text[kFormattedNameSize];
+        FormatName(serial_text, serial, NameForm::kNode, kSelectSerial, letter);
+        FormatName(description_text, product, NameForm::kNode, kSelectDescription, letter);
         device->info.Flags = 0;
         device->info.Type = GetDeviceType(desc);
         device->info.ID = (static_cast<uint32_t>(desc.idVendor) << 16) | desc.idProduct;
@@ -344,10 +330,6 @@ FT_STATUS InitDeviceStructure(DeviceExtension *device) {
     status = GetModemStatus(device);
     if (status != FT_OK) return status;
 
-    const libusb_interface_descriptor &alt0 = device->config_desc->interface[0].altsetting[0];
-    device->packet_size = alt0.bNumEndpoints > 0 && alt0.endpoint[0].wMaxPacketSize != 0
-                              ? alt0.endpoint[0].wMaxPacketSize
-                              : 64;
     device->stop_threads = false;
     device->in_task_stopped = 0;
     {
@@ -385,8 +367,22 @@ FT_STATUS InitDeviceStructure(DeviceExtension *device) {
     return FT_OK;
 }
 
-FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *pHandle) {
-    if (!pHandle) return FT_INVALID_PARAMETER;
+// Packet size of the first endpoint, as the information list reports it.
+void SetPacketSize(DeviceExtension *device) {
+    const libusb_interface_descriptor &alt0 = device->config_desc->interface[0].altsetting[0];
+    device->packet_size = alt0.bNumEndpoints > 0 && alt0.endpoint[0].wMaxPacketSize != 0
+                              ? alt0.endpoint[0].wMaxPacketSize
+                              : 64;
+}
+
+// One attempt at an open. A claim refused because this process is handing
+// the interface over leaves its key in `refusal`; the waiter is registered
+// for it before the library lock is dropped.
+FT_STATUS TryOpen(const char *name, uint32_t flags, int index, FT_HANDLE *pHandle, Refusal *refusal,
+                  HandOverWaiter *waiter) {
+    // Declared first, so that it ends last: after a failed open has let the
+    // interface go and left the registry, or after a good one is complete.
+    HandOver opening;
     LibraryLock lock;
     if (!lock.ok()) return FT_OTHER_ERROR;
     if (!EnsureInitialisedLocked()) return FT_OTHER_ERROR;
@@ -399,8 +395,13 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
         return status;
     };
     DeviceNames names;
-    FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names);
-    if (status != FT_OK) return fail(status);
+    FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names, refusal);
+    if (status != FT_OK) {
+        if (waiter && refusal->key != 0) waiter->Wait(refusal->key);
+        return fail(status);
+    }
+    opening.Begin(device->claim_key);
+    SetPacketSize(device.get());
     status = AllocateReceiveStorage(device.get());
     if (status == FT_OK) status = FillInformationNode(device.get(), &names);
     if (status != FT_OK) return fail(status);
@@ -422,7 +423,31 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
     return FT_OK;
 }
 
+// An open refused an interface that this process is handing over (another
+// thread closing it, or the information list's short open) waits for the
+// hand-over and tries again, within HandOverWait.
+FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *pHandle,
+                       bool wait_for_hand_over = true) {
+    if (!pHandle) return FT_INVALID_PARAMETER;
+    const auto deadline = std::chrono::steady_clock::now() + HandOverWait();
+    HandOverWaiter waiter;
+    for (;;) {
+        Refusal refusal;
+        const FT_STATUS status =
+            TryOpen(name, flags, index, pHandle, &refusal, wait_for_hand_over ? &waiter : nullptr);
+        if (status != FT_DEVICE_NOT_OPENED || refusal.key == 0 || !wait_for_hand_over) {
+            return status;
+        }
+        if (!HandOver::WaitIdle(refusal.key, deadline)) return status;
+    }
+}
+
 }  // namespace
+
+FT_STATUS OpenForList(uint32_t location, FT_HANDLE *handle) {
+    return FTCommonOpen(reinterpret_cast<const char *>(static_cast<uintptr_t>(location)),
+                        FT_OPEN_BY_LOCATION, -1, handle, false);
+}
 
 void SetThreadStartFaultForTests(int n) {
     gThreadStartFault = n;
@@ -431,6 +456,10 @@ void SetThreadStartFaultForTests(int n) {
 FT_STATUS CloseHandle(FT_HANDLE handle) {
     std::shared_ptr<DeviceExtension> device = AcquireDevice(handle);
     if (!device) return FT_INVALID_HANDLE;
+    // In hand-over from before the record leaves the registry until the
+    // interface is released: an open or a list of this process meanwhile
+    // waits for it instead of finding the interface held by nobody it knows.
+    HandOver releasing(device->claim_key);
     // Unlinked first: a second close, or any later call, sees an invalid
     // handle, while calls already running keep the record alive. Of two
     // closes racing on one handle only the one that unlinked it goes on.

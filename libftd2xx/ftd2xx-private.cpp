@@ -1,5 +1,7 @@
 // Device type, names and locations of enumerated and open devices, and the
 // closing of a record's USB handle.
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "chip.h"
@@ -73,17 +75,72 @@ FT_STATUS GetDeviceDescription(libusb_device *device, int usbInterface, char *bu
         return FT_INVALID_PARAMETER;
     }
     handle.reset();
-    if (usbInterface == -1) {
-        std::snprintf(buffer, size, "%s", name);
-        return FT_OK;
-    }
-    const char letter = InterfaceLetter(usbInterface);
-    if (selection == kSelectSerial) {
-        AppendSerialLetter(buffer, size, name, letter);
-    } else {
-        AppendDescriptionLetter(buffer, size, name, letter);
-    }
+    char text[kFormattedNameSize];
+    FormatName(text, name, NameForm::kListing, selection,
+               usbInterface == -1 ? '\0' : InterfaceLetter(usbInterface));
+    std::snprintf(buffer, size, "%s", text);
     return FT_OK;
+}
+
+namespace {
+
+struct FormWidths {
+    size_t serial, description;
+    bool letter_within;  // the letter counts against the width
+};
+
+FormWidths Widths(NameForm form) {
+    switch (form) {
+        case NameForm::kListing:
+            return {63, 63, true};
+        case NameForm::kNode:
+            return {16, 64, true};
+        case NameForm::kDeviceInfo:
+            break;
+    }
+    return {16, 64, false};
+}
+
+}  // namespace
+
+bool LettersNames(NameForm form, uint16_t bcdDevice, int interfaces) {
+    return form == NameForm::kListing ? interfaces > 1 : IsMultiInterfaceChip(bcdDevice);
+}
+
+void FormatName(char (&out)[kFormattedNameSize], const char *own, NameForm form, uint32_t selection,
+                char letter) {
+    std::memset(out, 0, sizeof out);
+    const bool serial = selection == kSelectSerial;
+    const FormWidths w = Widths(form);
+    const size_t width = serial ? w.serial : w.description;
+    const size_t suffix = letter == '\0' ? 0 : (serial ? 1 : 2);
+    const size_t keep = w.letter_within ? width - suffix : width;
+    const size_t length = own ? strnlen(own, keep) : 0;
+    if (length > 0) std::memcpy(out, own, length);
+    if (suffix == 2) out[length] = ' ';
+    if (suffix > 0) out[length + suffix - 1] = letter;
+}
+
+int ListedInterface(const char *requested, const char *own, uint32_t selection, uint16_t bcdDevice,
+                    int interfaces) {
+    if (!requested || !own || own[0] == '\0') return -1;
+    const size_t want = std::strlen(requested);
+    for (NameForm form : {NameForm::kListing, NameForm::kNode, NameForm::kDeviceInfo}) {
+        char name[kFormattedNameSize];
+        if (!LettersNames(form, bcdDevice, interfaces)) {
+            FormatName(name, own, form, selection, '\0');
+            if (std::strcmp(name, requested) == 0) return 0;
+            continue;
+        }
+        for (int i = 0; i < interfaces && i < 5; ++i) {
+            const char letter = InterfaceLetter(i);
+            FormatName(name, own, form, selection, letter);
+            if (std::strlen(name) != want || std::strncmp(name, requested, want - 1) != 0) continue;
+            const int last = std::toupper(static_cast<unsigned char>(requested[want - 1]));
+            if (last == letter) return i;
+        }
+    }
+    return -1;
 }
 
 FT_STATUS GetOpenDeviceLocation(libusb_device *device, uint32_t interfaceValue, uint32_t *out) {

@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -101,6 +102,9 @@ struct DeviceExtension {
     uint8_t interface_selector = 0;  // wIndex of line requests
     uint16_t zlp_packet_size = 0;    // OUT packet size needing a zero-length end; 0 never
     uint32_t vendor_id = 0, product_id = 0;
+    // ClaimKey of the claimed interface: set under the library lock when the
+    // open claims it, never changed afterwards.
+    std::atomic<uint32_t> claim_key{0};
 
     // --- receive state ---
     std::atomic<uint8_t> modem_status{0};    // latest packet's byte 0, low four bits cleared
@@ -225,6 +229,8 @@ bool RemoveDevice(const void *record);
 bool IsDeviceValid(const void *handle);
 // The n-th record counting from the newest (0), or null.
 std::shared_ptr<DeviceExtension> FindDevice(int n);
+// The registered record that claimed the interface of ClaimKey `key`, or null.
+std::shared_ptr<DeviceExtension> FindClaimingDevice(uint32_t key);
 // The registered record `handle` points to, or null: the caller's reference
 // keeps the record's memory valid until it is dropped.
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle);
@@ -400,15 +406,90 @@ void write_thread(DeviceExtension *device);
 FT_STATUS CloseHandle(FT_HANDLE handle);
 // Tests: the n-th device thread started from now on fails to start.
 void SetThreadStartFaultForTests(int n);
+// FT_OpenEx by location for the information list, which holds the interface
+// in hand-over itself: a refused claim fails at once.
+FT_STATUS OpenForList(uint32_t location, FT_HANDLE *handle);
+
+// --- listed names (ftd2xx-private.cpp) ------------------------------------
+// Where a device's serial number or product string is printed. Each place
+// has its own widths and its own rule for when a name carries the interface
+// letter (serial "%s%c", description "%s %c"); the string is cut first, so
+// that the letter is never lost.
+enum class NameForm {
+    kListing,     // FT_ListDevices: 63 characters, letter included; lettered
+                  // when the USB device has several interfaces
+    kNode,        // information node: 16 and 64 bytes, letter included,
+                  // unterminated when full; lettered by chip family
+    kDeviceInfo,  // FT_GetDeviceInfo: the string cut to 16 and 64 characters,
+                  // then the letter; lettered by chip family
+};
+constexpr size_t kFormattedNameSize = 67;  // every form, terminator included
+bool LettersNames(NameForm form, uint16_t bcdDevice, int interfaces);
+// `own` as `form` prints it for `selection`, then `letter` unless it is 0.
+// Bytes after the terminator are zero.
+void FormatName(char (&out)[kFormattedNameSize], const char *own, NameForm form, uint32_t selection,
+                char letter);
+// The interface (index) whose name, in any form, is exactly `requested` (the
+// interface letter in either case), or -1. A blank `own` names nothing, and
+// neither does an interface without a letter of its own ('A' to 'E').
+int ListedInterface(const char *requested, const char *own, uint32_t selection, uint16_t bcdDevice,
+                    int interfaces);
+
+// --- interfaces changing hands within this process (device-list.cpp) -------
+// An interface is in hand-over from the moment an open of this process
+// claims it until that open has finished (or failed and let it go again),
+// from the moment a close starts until the interface is released, and while
+// the information list holds it for its short open. Only these hand-overs
+// make a claim of this process fail for a moment: an open refused an
+// interface in hand-over waits for the hand-over to end and tries again, and
+// the information list waits for it before it describes the interface. A
+// hand-over begun under the library lock is seen by every open and list.
+// Keys are ClaimKey values; 0 is no interface.
+uint32_t ClaimKey(libusb_device *usb, int iface);
+// How long an open or a list waits for a hand-over: an open whose chip
+// answers every set-up request at the last moment, and the close after it.
+std::chrono::steady_clock::duration HandOverWait();
+class HandOver {
+  public:
+    HandOver() = default;
+    explicit HandOver(uint32_t key) { Begin(key); }
+    ~HandOver() { End(); }
+    HandOver(const HandOver &) = delete;
+    HandOver &operator=(const HandOver &) = delete;
+    void Begin(uint32_t key);  // ends the previous one first
+    void End();
+
+    // Whether a hand-over of `key` is under way.
+    static bool Busy(uint32_t key);
+    // How many hand-overs of `key` have ended so far.
+    static uint64_t Ended(uint32_t key);
+    // Waits until no hand-over of `key` is under way; false at the deadline.
+    static bool WaitIdle(uint32_t key, std::chrono::steady_clock::time_point deadline);
+    // Waits until neither a hand-over of `key` is under way nor an open waits
+    // for one; false at the deadline.
+    static bool WaitQuiet(uint32_t key, std::chrono::steady_clock::time_point deadline);
+    static bool Quiet(uint32_t key);
+
+  private:
+    uint32_t key_ = 0;
+};
+// An open waiting for a hand-over of `key` to end: while there is one, the
+// information list starts no hand-over of that interface, so the open is
+// not refused again by the next list.
+class HandOverWaiter {
+  public:
+    HandOverWaiter() = default;
+    ~HandOverWaiter() { Release(); }
+    HandOverWaiter(const HandOverWaiter &) = delete;
+    HandOverWaiter &operator=(const HandOverWaiter &) = delete;
+    void Wait(uint32_t key);  // registers; one key per waiter
+
+  private:
+    void Release();
+    uint32_t key_ = 0;
+};
 
 // --- device-information list (ftd2xx-list.cpp) ------------------------------
-// FT_GetDeviceInfo's texts from a device's serial number and product
-// string: at most 16 and 64 characters of them, with the interface letter on
-// multi-interface chips (serial "%s%c", description "%s %c").
-constexpr size_t kInfoSerialSize = 18, kInfoDescriptionSize = 67;
-void FormatInfoSerial(char (&out)[kInfoSerialSize], const char *serial, bool multi, char letter);
-void FormatInfoDescription(char (&out)[kInfoDescriptionSize], const char *product, bool multi,
-                           char letter);
 // The attached devices of the library's ids whose descriptors can be read,
 // in index order: ascending location id (bus number, then device address).
 // Every index-based call (FT_ListDevices, FT_Open, the information list)

@@ -7,13 +7,16 @@
  * through caller-supplied pointers.
  *
  * Types
- *   The declarations use the Win32-style base types of WinTypes.h, which is
- *   installed beside this header and included by it: DWORD and ULONG are 32
- *   bits, WORD and USHORT 16, UCHAR and BYTE 8, BOOL an int, on 32- and 64-bit
- *   targets alike and also when _WIN32 is defined. A program that defines
- *   some of those names itself keeps its definitions (see WinTypes.h), as
- *   long as their sizes are the same. The records below use fixed-width
- *   fields, so their layouts never depend on the program's definitions.
+ *   The functions and records are declared over fixed-width types
+ *   (uint32_t, uint16_t, uint8_t, int32_t, int, void *, char *), so that no
+ *   definition a program makes of a Win32-style name can change or break
+ *   them. WinTypes.h, installed beside this header and included by it, gives
+ *   programs the Win32-style names the interface is documented in, each the
+ *   same type as the fixed-width one: DWORD and ULONG are uint32_t, WORD and
+ *   USHORT uint16_t, UCHAR and BYTE uint8_t, BOOL int, LPDWORD uint32_t *,
+ *   on 32- and 64-bit targets alike and also when _WIN32 is defined. A
+ *   program that defines some of those names itself keeps its definitions,
+ *   function-like macros such as UCHAR(c) included (see WinTypes.h).
  *
  * Library lifetime
  *   The library starts itself before main() and stops after main() returns;
@@ -143,7 +146,8 @@ enum {
 #define FT_LIST_MASK (FT_LIST_NUMBER_ONLY | FT_LIST_BY_INDEX | FT_LIST_ALL)
 
 /* Flags of a device-information node. */
-#define FT_FLAGS_OPENED 1u  /* the device could not be opened: it is in use */
+#define FT_FLAGS_OPENED 1u  /* no open of it can succeed now: in use, or a chip */
+                            /* without a latency timer (AM, unrecognised) */
 #define FT_FLAGS_HISPEED 2u /* the device's USB packets are larger than 64 bytes */
 
 /* Common rates for FT_SetBaudRate, which takes any rate in baud. */
@@ -460,7 +464,7 @@ FTD2XX_LAYOUT_CHECK_(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96, "node h
  *   version: out, not null.
  * Returns FT_OK; FT_INVALID_PARAMETER when version is null (nothing stored).
  * Any thread. */
-FTD2XX_API FT_STATUS FT_GetLibraryVersion(LPDWORD version);
+FTD2XX_API FT_STATUS FT_GetLibraryVersion(uint32_t *version);
 
 /* Reports the same packed version as FT_GetLibraryVersion: there is no
  * separate driver.
@@ -468,7 +472,7 @@ FTD2XX_API FT_STATUS FT_GetLibraryVersion(LPDWORD version);
  *   version:  out, not null.
  * Returns FT_OK; FT_INVALID_PARAMETER when version is null.
  * Any thread. */
-FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
+FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, uint32_t *version);
 
 /* ---------------------------------------------------------------------------
  * Listing and ids
@@ -504,8 +508,9 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
  *     receiving the number of entries written.
  * The selection is FT_OPEN_BY_SERIAL_NUMBER (also when 0), FT_OPEN_BY_DESCRIPTION
  * or FT_OPEN_BY_LOCATION. A name buffer must hold 64 bytes: at most 63
- * characters and the terminator are written, longer names are cut (real FTDI
- * names, interface suffix included, fit).
+ * characters and the terminator are written; a longer string is cut so that
+ * the interface suffix still fits, and every name listed opens its own
+ * interface with FT_OpenEx.
  * Returns FT_OK (a count of 0 is not an error); FT_INVALID_PARAMETER for a
  * missing pointer, unknown operation bits, an unknown selection (low bits
  * other than 0, 1, 2 and 4) with FT_LIST_BY_INDEX or FT_LIST_ALL, or a name
@@ -517,7 +522,7 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD version);
  * other (its names are read without claiming it), whereas the
  * device-information list marks it FT_FLAGS_OPENED with empty names.
  * Any thread; serialised with the opens and FT_SetVIDPID. */
-FTD2XX_API FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
+FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags);
 
 /* Reports facts about an open device.
  *   ftHandle:     in, an open handle.
@@ -531,14 +536,14 @@ FTD2XX_API FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
  * Returns FT_OK; FT_INVALID_HANDLE; FT_OTHER_ERROR when a string cannot be read
  * from the device (outputs written before the failure stay).
  * May run alongside reads and writes on the same handle. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *type, LPDWORD id,
-                                      PCHAR serialNumber, PCHAR description, LPVOID dummy);
+FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *type, uint32_t *id,
+                                      char *serialNumber, char *description, void *dummy);
 
 /* Reports the location id of an open device (see the family note above).
  *   locId: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when locId is null.
  * May run alongside reads and writes on the same handle. */
-FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, LPDWORD locId);
+FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *locId);
 
 /* Adds a USB vendor/product id to the ids the library treats as its devices,
  * beside the built-in FTDI ids (never in their place). Adding an id that is
@@ -547,7 +552,7 @@ FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, LPDWORD locId);
  * Returns FT_OK; FT_INSUFFICIENT_RESOURCES when the table cannot grow;
  * FT_OTHER_ERROR when the library cannot start.
  * Any thread; serialised with the opens and FT_ListDevices. */
-FTD2XX_API FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid);
+FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t vid, uint32_t pid);
 
 /* Reports the id most recently added to the accepted ids (vendor 0x15D6,
  * product 0x0001 until FT_SetVIDPID adds one).
@@ -555,7 +560,7 @@ FTD2XX_API FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid);
  * Returns FT_OK; FT_INVALID_PARAMETER when a pointer is null; FT_OTHER_ERROR
  * when the library cannot start.
  * Any thread; serialised with FT_SetVIDPID. */
-FTD2XX_API FT_STATUS FT_GetVIDPID(LPDWORD vid, LPDWORD pid);
+FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *vid, uint32_t *pid);
 
 /* ---------------------------------------------------------------------------
  * Open and close
@@ -580,25 +585,31 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(LPDWORD vid, LPDWORD pid);
  * status requests within 5 s each; FT_NOT_SUPPORTED for a chip without a
  * latency timer; FT_INSUFFICIENT_RESOURCES when memory or threads run out;
  * FT_OTHER_ERROR when the library cannot start. A failed open leaves nothing
- * open or claimed.
+ * open or claimed. An interface this process is handing over at that moment
+ * (another thread closing it or still opening it, the information list
+ * holding it for its short open) is waited for, up to four control
+ * time-outs and 2 s (22 s), and then claimed; only an interface held
+ * elsewhere, or by a handle of this process, gives FT_DEVICE_NOT_OPENED.
  * Any thread; opens are serialised while they look for and claim a device
  * (not while the chip answers). */
 FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle);
 
 /* Opens a device by serial number, description or location.
  *   pArg1:  in. FT_OPEN_BY_SERIAL_NUMBER or FT_OPEN_BY_DESCRIPTION: a
- *           terminated string, not null, equal to the name FT_ListDevices
- *           reports (interface letter included on multi-interface chips; "A" to
- *           "D" in either case). FT_OPEN_BY_LOCATION: the location id itself,
- *           passed as (void *)(uintptr_t)locId.
+ *           terminated string, not null, exactly a name the device lists:
+ *           as FT_ListDevices, the device-information list (its 16 or 64
+ *           bytes, terminated by the caller) or FT_GetDeviceInfo print it,
+ *           interface letter included on multi-interface chips (in either
+ *           case). The search goes on past every device that does not match;
+ *           a device whose serial number or description is blank matches no
+ *           name. FT_OPEN_BY_LOCATION: the location id itself, passed as
+ *           (void *)(uintptr_t)locId.
  *   Flags:  in, exactly one of the three selections.
  *   handle: out, not null; set only on success.
  * Returns as FT_Open; also FT_INVALID_PARAMETER for a null name, and
- * FT_DEVICE_NOT_FOUND for any other selection or for a name whose beginning
- * matches a device but whose length or interface letter does not (the search
- * then ends there).
+ * FT_DEVICE_NOT_FOUND for any other selection or a name no device lists.
  * Any thread; opens are serialised. */
-FTD2XX_API FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *handle);
+FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *handle);
 
 /* Closes a handle: stops the device's threads, cancels its transfers (waiting up
  * to 300 ms for each), releases the interface and frees the record. Sends
@@ -625,22 +636,26 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
  * held by this process is entered with FT_FLAGS_OPENED and the identity and
  * handle of its own record; a device held elsewhere (another process, a kernel
  * driver) with FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN and empty names, while
- * FT_ListDevices still names it. Every other device is opened by its location
- * and closed again; one that can be claimed but not opened (AM and
- * unrecognised chips) is described from its descriptors, without
- * FT_FLAGS_OPENED.
+ * FT_ListDevices still names it. A chip FT_Open does not open at that index
+ * (the 0x14, 0x15 and 0x16 families, AM and unrecognised chips) is described
+ * from its descriptors and sent nothing; AM and unrecognised chips, which no
+ * call opens, get FT_FLAGS_OPENED with their type and names. Every other
+ * device is opened by its location and closed again. A device another thread
+ * of this process is opening or closing at that moment is waited for (as
+ * long as an open waits, see FT_Open), so that it is listed as held with its
+ * handle, or as free, never as held elsewhere.
  *   numDevs: out, not null; the number of nodes (0 on failure).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null;
  * FT_INSUFFICIENT_RESOURCES when the list cannot be allocated; FT_OTHER_ERROR
  * when the library cannot start. */
-FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs);
+FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *numDevs);
 
 /* Copies the whole list.
  *   dest:    out, may be null (only the count is reported); otherwise room for
  *            as many nodes as the last FT_CreateDeviceInfoList counted.
  *   numDevs: out, not null; the number of nodes (0 before the first list).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWORD numDevs);
+FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs);
 
 /* Reports one node of the list.
  *   index:        in, below the count of the last FT_CreateDeviceInfoList.
@@ -651,9 +666,9 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, LPDWOR
  *   handle:       out, may be null; this process's handle on it, or null.
  * Returns FT_OK; FT_DEVICE_NOT_FOUND when there is no list or index is beyond
  * it. */
-FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, LPDWORD type, LPDWORD id,
-                                            LPDWORD locId, LPVOID serialNumber, LPVOID description,
-                                            FT_HANDLE *handle);
+FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type,
+                                            uint32_t *id, uint32_t *locId, void *serialNumber,
+                                            void *description, FT_HANDLE *handle);
 
 /* ---------------------------------------------------------------------------
  * Reading and the receive queue
@@ -677,18 +692,18 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(DWORD index, LPDWORD flags, LPDWORD 
  * when the device is dead and nothing is left (bytes received before it died
  * are handed over first, at once, as after a time-out).
  * May run alongside FT_Write and other reads on the same handle. */
-FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead,
-                             LPDWORD bytesReturned);
+FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
+                             uint32_t *bytesReturned);
 
 /* Reports how many received bytes wait in the queue, at most 65536.
  *   rxBytes: out, not null; 0 on FT_IO_ERROR.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when rxBytes is null;
  * FT_IO_ERROR when the device is dead and nothing is left to read.
  * May run alongside FT_Read and FT_Write on the same handle. */
-FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, LPDWORD rxBytes);
+FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *rxBytes);
 
 /* As FT_GetQueueStatus, without the 65536 cap. */
-FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, LPDWORD rxBytes);
+FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *rxBytes);
 
 /* Reports the queue and collects the pending event-notification bits.
  *   rxBytes:     out, not null; bytes waiting, at most 65536.
@@ -699,14 +714,15 @@ FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, LPDWORD rxBytes);
  * null; FT_IO_ERROR when the device is dead and nothing is left to read
  * (nothing stored, bits kept).
  * May run alongside FT_Read and FT_Write; collect event bits from one thread. */
-FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, LPDWORD rxBytes, LPDWORD txBytes,
-                                  LPDWORD eventStatus);
+FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *rxBytes, uint32_t *txBytes,
+                                  uint32_t *eventStatus);
 
 /* Sets the read time-out (FT_Read) and the write time-out (each bulk-out
  * transfer of FT_Write), in milliseconds, 0 for none; both are 0 after open.
  * They apply from the next read or write.
  * Returns FT_OK; FT_INVALID_HANDLE. One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeout, ULONG writeTimeout);
+FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
+                                    uint32_t writeTimeout);
 
 /* Sets the deadman time-out: a receive transfer that stays incomplete for this
  * long, plus the time the chip may take to fill it at the latency timer's pace,
@@ -714,7 +730,7 @@ FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeout, ULONG
  *   deadmanTimeout: in, milliseconds, not 0.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER for 0 (nothing
  * changed). One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, ULONG deadmanTimeout);
+FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t deadmanTimeout);
 
 /* Records a request to stop receiving. Reception continues regardless: the
  * call exists for portable code.
@@ -741,8 +757,8 @@ FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle);
  * FT_IO_ERROR when the transfer fails (device gone, pipe error, handle closed);
  * FT_OTHER_ERROR when the write lock cannot be taken.
  * May run alongside reads; concurrent writes are served one after the other. */
-FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToWrite,
-                              LPDWORD bytesWritten);
+FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
+                              uint32_t *bytesWritten);
 
 /* ---------------------------------------------------------------------------
  * Line and modem control
@@ -760,16 +776,16 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToW
  *   wordLength: FT_BITS_8 or FT_BITS_7.  stopBits: FT_STOP_BITS_*.
  *   parity: FT_PARITY_*.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR wordLength, UCHAR stopBits,
-                                               UCHAR parity);
+FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t wordLength,
+                                               uint8_t stopBits, uint8_t parity);
 
 /* Sets the flow control. FT_FLOW_RTS_CTS also raises RTS and FT_FLOW_DTR_DSR
  * raises DTR.
  *   flowControl: FT_FLOW_*.
  *   xon, xoff:   the XON and XOFF characters; used by FT_FLOW_XON_XOFF only.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (the first failed request). */
-FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT flowControl, UCHAR xon,
-                                       UCHAR xoff);
+FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, uint16_t flowControl, uint8_t xon,
+                                       uint8_t xoff);
 
 /* Raise or lower DTR and RTS.
  * Return FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
@@ -790,8 +806,8 @@ FTD2XX_API FT_STATUS FT_SetBreakOff(FT_HANDLE ftHandle);
  *   eventCharEnabled, errorCharEnabled: non-zero enables the character.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (nothing recorded; when the
  * event character fails the error character is not sent). */
-FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR eventChar, UCHAR eventCharEnabled,
-                                 UCHAR errorChar, UCHAR errorCharEnabled);
+FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t eventChar, uint8_t eventCharEnabled,
+                                 uint8_t errorChar, uint8_t errorCharEnabled);
 
 /* Discards data: FT_PURGE_RX empties the chip's receive buffer and the library's
  * receive queue (data in flight is dropped too); FT_PURGE_TX empties the chip's
@@ -799,7 +815,7 @@ FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR eventChar, UCHAR even
  *   mask: FT_PURGE_RX | FT_PURGE_TX.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (the first failed request ends
  * a receive purge, leaving the queue and the transmit side untouched). */
-FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG mask);
+FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, uint32_t mask);
 
 /* Resets the chip, then purges both directions as FT_Purge does. The settings
  * the library recorded are not re-sent.
@@ -813,7 +829,7 @@ FTD2XX_API FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle);
  *                no other bit is ever set.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when modemStatus is
  * null. May run alongside reads and writes. */
-FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, PULONG modemStatus);
+FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus);
 
 /* ---------------------------------------------------------------------------
  * Baud rate
@@ -826,12 +842,12 @@ FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, PULONG modemStatus);
  *   baudRate: in, baud.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR for a rate the chip cannot
  * produce (nothing sent) or a failed request. */
-FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate);
+FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t baudRate);
 
 /* Sends a raw baud-rate divisor word to the chip, unchecked.
  *   divisor: in, the chip's divisor encoding.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, USHORT divisor);
+FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
 
 /* ---------------------------------------------------------------------------
  * Chip features
@@ -844,24 +860,24 @@ FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, USHORT divisor);
  *   latency: in, milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips (nothing
  * sent); FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR latency);
+FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t latency);
 
 /* Reads the latency timer from the chip.
  *   latency: out, not null; milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when latency is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, PUCHAR latency);
+FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t *latency);
 
 /* Sets the chip's bit mode, passed unchecked.
  *   mask: in, pin directions.  mode: in, the chip's mode number.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR mask, UCHAR mode);
+FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t mask, uint8_t mode);
 
 /* Reads the instantaneous pin state from the chip.
  *   mode: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when mode is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
-FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, PUCHAR mode);
+FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
 
 /* Sets the USB transfer sizes. The IN size (4096 after open) is the length of
  * each receive transfer submitted from then on; values above 65536 become
@@ -873,8 +889,8 @@ FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, PUCHAR mode);
  * packet, at most 65536).
  *   inTransferSize, outTransferSize: in, bytes.
  * Returns FT_OK; FT_INVALID_HANDLE. Sends nothing. */
-FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG inTransferSize,
-                                         ULONG outTransferSize);
+FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransferSize,
+                                         uint32_t outTransferSize);
 
 /* Vendor-command chips only (the 0x14 to 0x19 and 0x21 families, the FT4222H
  * among them). At most 128 bytes move per call; a longer length is cut to 128.
@@ -886,8 +902,10 @@ FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG inTransferSiz
  * nothing is ever written past buf[len - 1]); FT_INVALID_HANDLE;
  * FT_IO_ERROR on other chips (nothing sent) or a failed or short request;
  * FT_INVALID_PARAMETER when buf is null. */
-FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, UCHAR request, UCHAR *buf, USHORT len);
-FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, USHORT wValue, UCHAR *buf, USHORT len);
+FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, uint8_t request, uint8_t *buf,
+                                     uint16_t len);
+FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, uint16_t wValue, uint8_t *buf,
+                                       uint16_t len);
 
 /* Sends a vendor command with data.
  *   request: in, the command.
@@ -895,8 +913,8 @@ FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, USHORT wValue, UCHAR 
  *   len:     in, bytes.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR on other chips (nothing sent)
  * or a failed request; FT_INVALID_PARAMETER for a null buf with a non-zero len. */
-FTD2XX_API FT_STATUS FT_VendorCmdSet(FT_HANDLE ftHandle, UCHAR request, const UCHAR *buf,
-                                     USHORT len);
+FTD2XX_API FT_STATUS FT_VendorCmdSet(FT_HANDLE ftHandle, uint8_t request, const uint8_t *buf,
+                                     uint16_t len);
 
 /* Resets the device's USB port (the device re-enumerates).
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR.
@@ -921,14 +939,14 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when value is null;
  * FT_EEPROM_READ_FAILED when the request fails or the offset is above
  * 0xFFFF. */
-FTD2XX_API FT_STATUS FT_ReadEE(FT_HANDLE ftHandle, DWORD wordOffset, LPWORD value);
+FTD2XX_API FT_STATUS FT_ReadEE(FT_HANDLE ftHandle, uint32_t wordOffset, uint16_t *value);
 
 /* Writes one word.
  *   wordOffset: in, the word's address; above 0xFFFF nothing is sent.
  *   value:      in.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_WRITE_FAILED when the request
  * fails or the offset is above 0xFFFF. */
-FTD2XX_API FT_STATUS FT_WriteEE(FT_HANDLE ftHandle, DWORD wordOffset, WORD value);
+FTD2XX_API FT_STATUS FT_WriteEE(FT_HANDLE ftHandle, uint32_t wordOffset, uint16_t value);
 
 /* Erases the whole EEPROM.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_ERASE_FAILED when the request
@@ -958,15 +976,15 @@ FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
  * Returns FT_OK (pending bits are dropped when arming); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventHandle is null (also with a mask of 0).
  * One thread at a time per handle. */
-FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD eventMask,
-                                             PVOID eventHandle);
+FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, uint32_t eventMask,
+                                             void *eventHandle);
 
 /* Collects and clears the pending event-notification bits.
  *   eventStatus: out, not null; FT_EVENT_* bits.
  * Returns FT_OK (also for a dead device); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventStatus is null.
  * Collect event bits from one thread. */
-FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, LPDWORD eventStatus);
+FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, uint32_t *eventStatus);
 
 /* ---------------------------------------------------------------------------
  * Win32-style calls
@@ -986,53 +1004,54 @@ FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, LPDWORD eventStatus);
  *   access, shareMode, security, creation, templateFile: ignored.
  * Returns the handle; FT_INVALID_HANDLE_VALUE when neither selection bit is
  * set (nothing is tried) or the open fails. */
-FTD2XX_API FT_HANDLE FT_W32_CreateFile(LPCTSTR name, DWORD access, DWORD shareMode, LPVOID security,
-                                       DWORD creation, DWORD flagsAndAttributes,
-                                       HANDLE templateFile);
+FTD2XX_API FT_HANDLE FT_W32_CreateFile(const char *name, uint32_t access, uint32_t shareMode,
+                                       void *security, uint32_t creation,
+                                       uint32_t flagsAndAttributes, void *templateFile);
 
 /* Opens a device by position, as FT_Open.
  *   index: in.  The three other arguments are ignored.
  * Returns the handle; null when the open fails. */
-FTD2XX_API FT_HANDLE FT_W32_OpenFile(DWORD index, DWORD access, DWORD shareMode, DWORD flags);
+FTD2XX_API FT_HANDLE FT_W32_OpenFile(uint32_t index, uint32_t access, uint32_t shareMode,
+                                     uint32_t flags);
 
 /* Closes the handle, as FT_Close. Returns TRUE when it was valid. */
-FTD2XX_API BOOL FT_W32_CloseHandle(FT_HANDLE ftHandle);
+FTD2XX_API int FT_W32_CloseHandle(FT_HANDLE ftHandle);
 
 /* Reads as FT_Read (same time-outs and waiting); records the status.
  *   overlapped: ignored. */
-FTD2XX_API BOOL FT_W32_ReadFile(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead,
-                                LPDWORD bytesReturned, LPVOID overlapped);
+FTD2XX_API int FT_W32_ReadFile(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
+                               uint32_t *bytesReturned, void *overlapped);
 
 /* Writes as FT_Write; records the status.
  *   overlapped: ignored. */
-FTD2XX_API BOOL FT_W32_WriteFile(FT_HANDLE ftHandle, LPCVOID buffer, DWORD bytesToWrite,
-                                 LPDWORD bytesWritten, LPVOID overlapped);
+FTD2XX_API int FT_W32_WriteFile(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
+                                uint32_t *bytesWritten, void *overlapped);
 
 /* Overlapped I/O is not supported: both return FALSE and record
  * FT_NOT_SUPPORTED. */
-FTD2XX_API BOOL FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, LPVOID overlapped,
-                                           LPDWORD bytesTransferred, BOOL wait);
-FTD2XX_API BOOL FT_W32_CancelIo(FT_HANDLE ftHandle);
+FTD2XX_API int FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, void *overlapped,
+                                          uint32_t *bytesTransferred, int wait);
+FTD2XX_API int FT_W32_CancelIo(FT_HANDLE ftHandle);
 
 /* End or start a break, as FT_SetBreakOff / FT_SetBreakOn; record the status. */
-FTD2XX_API BOOL FT_W32_ClearCommBreak(FT_HANDLE ftHandle);
-FTD2XX_API BOOL FT_W32_SetCommBreak(FT_HANDLE ftHandle);
+FTD2XX_API int FT_W32_ClearCommBreak(FT_HANDLE ftHandle);
+FTD2XX_API int FT_W32_SetCommBreak(FT_HANDLE ftHandle);
 
 /* Performs one modem-line or break function.
  *   function: SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK or CLRBREAK, recording
  *             the status; any other code (SETXOFF, SETXON, RESETDEV included)
  *             returns FALSE and records nothing. */
-FTD2XX_API BOOL FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, DWORD function);
+FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function);
 
 /* Purges as FT_Purge; records the status.
  *   flags: PURGE_RXABORT or PURGE_RXCLEAR purge the receive side,
  *          PURGE_TXABORT or PURGE_TXCLEAR the transmit side; 0 does nothing. */
-FTD2XX_API BOOL FT_W32_PurgeComm(FT_HANDLE ftHandle, DWORD flags);
+FTD2XX_API int FT_W32_PurgeComm(FT_HANDLE ftHandle, uint32_t flags);
 
 /* Reports the modem lines as FT_GetModemStatus (modemStatus out, not null:
  * FALSE when null) and clears the pending FT_EVENT_MODEM_STATUS bit. Records
  * nothing. */
-FTD2XX_API BOOL FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, LPDWORD modemStatus);
+FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus);
 
 /* Collects the line errors received since the last call, and the queue state.
  * Drops every pending event-notification bit.
@@ -1041,13 +1060,13 @@ FTD2XX_API BOOL FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, LPDWORD modemStatu
  *           bits are left as given), cbInQue = bytes waiting, cbOutQue = 0.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when a pointer is
  * null. */
-FTD2XX_API BOOL FT_W32_ClearCommError(FT_HANDLE ftHandle, LPDWORD errors, LPFTCOMSTAT status);
+FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, LPFTCOMSTAT status);
 
 /* Reports the comm state last given to FT_W32_SetCommState (all zero before
  * the first), not the chip's live settings.
  *   dcb: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when dcb is null. */
-FTD2XX_API BOOL FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
+FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
 
 /* Applies a comm state: baud rate, data characteristics, flow control
  * (fOutxCtsFlow, else fOutxDsrFlow, else fOutX or fInX with XonChar and
@@ -1057,14 +1076,14 @@ FTD2XX_API BOOL FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
  *   dcb: in, not null.
  * Returns TRUE when every step succeeded; FALSE otherwise or when dcb is null.
  * Records nothing. */
-FTD2XX_API BOOL FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb);
+FTD2XX_API int FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb);
 
 /* Reports the time-outs: ReadTotalTimeoutConstant and WriteTotalTimeoutConstant
  * are the read and write time-outs, the other fields 0.
  *   timeouts: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when timeouts is
  * null. */
-FTD2XX_API BOOL FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts);
+FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts);
 
 /* Sets the read and write time-outs, as FT_SetTimeouts, from
  * ReadTotalTimeoutConstant and WriteTotalTimeoutConstant; the other fields are
@@ -1072,14 +1091,14 @@ FTD2XX_API BOOL FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts
  *   timeouts: in, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when timeouts is
  * null. */
-FTD2XX_API BOOL FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts);
+FTD2XX_API int FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts);
 
 /* Sets the comm events to wait for, ends a pending FT_W32_WaitCommEvent (which
  * then reports no event), and disarms FT_SetEventNotification: from now on
  * events are recorded as comm events.
  *   mask: in, EV_* bits.
  * Returns TRUE. May be called from another thread while one waits. */
-FTD2XX_API BOOL FT_W32_SetCommMask(FT_HANDLE ftHandle, ULONG mask);
+FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask);
 
 /* Waits, without time-out, for a comm event of the current mask. Events that
  * arrived outside the mask are discarded.
@@ -1091,16 +1110,17 @@ FTD2XX_API BOOL FT_W32_SetCommMask(FT_HANDLE ftHandle, ULONG mask);
  * FALSE with FT_IO_ERROR recorded (mask 0) when the device is found gone;
  * FALSE when the handle was closed during the wait (nothing recorded).
  * One waiter per handle. */
-FTD2XX_API BOOL FT_W32_WaitCommEvent(FT_HANDLE ftHandle, PULONG mask, LPVOID overlapped);
+FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *overlapped);
 
 /* Accepted for portable code: the queue sizes are fixed. Returns TRUE. */
-FTD2XX_API BOOL FT_W32_SetupComm(FT_HANDLE ftHandle, DWORD readBufferSize, DWORD writeBufferSize);
+FTD2XX_API int FT_W32_SetupComm(FT_HANDLE ftHandle, uint32_t readBufferSize,
+                                uint32_t writeBufferSize);
 
 /* Reports the last error the handle's Win32-style calls recorded: an FT_STATUS
  * value (not a Win32 error code), FT_OK before any. Returns FT_INVALID_HANDLE
  * for an invalid handle. Calls on several threads overwrite each other's
  * value. */
-FTD2XX_API DWORD FT_W32_GetLastError(FT_HANDLE ftHandle);
+FTD2XX_API uint32_t FT_W32_GetLastError(FT_HANDLE ftHandle);
 
 /* ---------------------------------------------------------------------------
  * Calls this platform does not offer
@@ -1110,30 +1130,30 @@ FTD2XX_API DWORD FT_W32_GetLastError(FT_HANDLE ftHandle);
  * ------------------------------------------------------------------------- */
 
 /* Raw device I/O control. */
-FTD2XX_API FT_STATUS FT_IoCtl(FT_HANDLE ftHandle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                              DWORD outSize, LPDWORD returned, LPVOID overlapped);
+FTD2XX_API FT_STATUS FT_IoCtl(FT_HANDLE ftHandle, uint32_t code, void *in, uint32_t inSize,
+                              void *out, uint32_t outSize, uint32_t *returned, void *overlapped);
 
 /* Win32-only wait mask calls; use FT_SetEventNotification or the
  * FT_W32_SetCommMask / FT_W32_WaitCommEvent pair instead. */
-FTD2XX_API FT_STATUS FT_SetWaitMask(FT_HANDLE ftHandle, DWORD mask);
-FTD2XX_API FT_STATUS FT_WaitOnMask(FT_HANDLE ftHandle, LPDWORD mask);
+FTD2XX_API FT_STATUS FT_SetWaitMask(FT_HANDLE ftHandle, uint32_t mask);
+FTD2XX_API FT_STATUS FT_WaitOnMask(FT_HANDLE ftHandle, uint32_t *mask);
 
 /* Bus re-scan and driver reload. */
 FTD2XX_API FT_STATUS FT_Rescan(void);
-FTD2XX_API FT_STATUS FT_Reload(WORD wVid, WORD wPid);
+FTD2XX_API FT_STATUS FT_Reload(uint16_t wVid, uint16_t wPid);
 
 /* COM-port number and idle states (there are no COM ports here). */
-FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE ftHandle, LPLONG lpdwComPortNumber);
+FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE ftHandle, int32_t *lpdwComPortNumber);
 FTD2XX_API FT_STATUS FT_ComPortIdle(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_ComPortCancelIdle(FT_HANDLE ftHandle);
 
 /* Vendor command with a 16-bit command value and data. */
-FTD2XX_API FT_STATUS FT_VendorCmdSetEx(FT_HANDLE ftHandle, USHORT wValue, const UCHAR *buf,
-                                       USHORT len);
+FTD2XX_API FT_STATUS FT_VendorCmdSetEx(FT_HANDLE ftHandle, uint16_t wValue, const uint8_t *buf,
+                                       uint16_t len);
 
 /* Port reset and pipe-reset retry count (see FT_CyclePort for a port reset). */
 FTD2XX_API FT_STATUS FT_ResetPort(FT_HANDLE ftHandle);
-FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE ftHandle, DWORD count);
+FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE ftHandle, uint32_t count);
 
 #ifdef __cplusplus
 }

@@ -87,10 +87,12 @@ TEST_P(CompatTest, ClientRunsUnchanged) {
 }
 
 const Client kClients[] = {
-    {"compat_lister_c99", Kind::kLister},    {"compat_lister_c11", Kind::kLister},
-    {"compat_lister_win32", Kind::kLister},  {"compat_serial_cxx98", Kind::kSerial},
-    {"compat_serial_cxx11", Kind::kSerial},  {"compat_serial_cxx17", Kind::kSerial},
-    {"compat_own_types_c99", Kind::kEeprom}, {"compat_own_types_c11", Kind::kEeprom},
+    {"compat_lister_c99", Kind::kLister},        {"compat_lister_c11", Kind::kLister},
+    {"compat_lister_win32", Kind::kLister},      {"compat_serial_cxx98", Kind::kSerial},
+    {"compat_serial_cxx11", Kind::kSerial},      {"compat_serial_cxx17", Kind::kSerial},
+    {"compat_own_types_c99", Kind::kEeprom},     {"compat_own_types_c11", Kind::kEeprom},
+    {"compat_macro_types_c99", Kind::kSerial},   {"compat_macro_types_c11", Kind::kSerial},
+    {"compat_macro_types_cxx98", Kind::kSerial}, {"compat_macro_types_cxx11", Kind::kSerial},
 };
 std::string ClientName(const ::testing::TestParamInfo<Client> &p) {
     return p.param.name;

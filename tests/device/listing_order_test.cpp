@@ -74,7 +74,8 @@ TEST_F(ListingOrder, EveryIndexBasedCallCountsTheSamePositionsInLocationOrder) {
         previous = location;
         EXPECT_EQ(nodes[i].LocId, location);
         EXPECT_EQ(Serial(nodes[i]), expected[i]);
-        EXPECT_EQ(nodes[i].Flags & FT_FLAGS_OPENED, 0u);  // nothing holds any of them
+        // Nothing holds any of them; the AM chip cannot be opened at all.
+        EXPECT_EQ(nodes[i].Flags & FT_FLAGS_OPENED, i == 2 ? FT_FLAGS_OPENED : 0u);
         EXPECT_EQ(nodes[i].ftHandle, nullptr);
 
         FT_HANDLE h = nullptr;
@@ -125,6 +126,65 @@ TEST_F(ListingOrder, EachInformationNodeDescribesItsOwnDevice) {
     EXPECT_EQ(nodes[2].Flags, static_cast<uint32_t>(FT_FLAGS_OPENED | FT_FLAGS_HISPEED));
     EXPECT_EQ(Serial(nodes[2]), "FTHELD0B");
     EXPECT_EQ(nodes[2].ftHandle, held_b);
+}
+
+TEST_F(ListingOrder, ChipsNotOpenedByIndexAreDescribedFromDescriptorsAndSentNothing) {
+    const struct {
+        ChipSpec spec;
+        const char *serial;
+        uint32_t type;
+        uint32_t flags;
+    } chips[] = {
+        {ChipSpec::Raw(0x1400), "FTNOIDX1", FT_DEVICE_UNKNOWN, 0},  // opens by name only
+        {ChipSpec::Raw(0x0300), "FTUNKNWN", FT_DEVICE_UNKNOWN, FT_FLAGS_OPENED},
+        {ChipSpec::FT232AM(), "FTAMCHIP", FT_DEVICE_AM, FT_FLAGS_OPENED},
+    };
+    std::vector<ftdisim::Chip *> added;
+    uint8_t address = 2;
+    for (const auto &c : chips) {
+        ChipSpec spec = WithSerial(c.spec, c.serial);
+        spec.product = "Odd chip";
+        spec.address = address++;
+        added.push_back(&Add(spec));
+    }
+    StartLibrary();
+    const auto nodes = InformationList(3);
+    ASSERT_EQ(nodes.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(chips[i].serial);
+        EXPECT_EQ(Serial(nodes[i]), chips[i].serial);
+        EXPECT_STREQ(nodes[i].Description, "Odd chip");
+        EXPECT_EQ(nodes[i].Type, chips[i].type);
+        EXPECT_EQ(nodes[i].Flags, chips[i].flags);
+        EXPECT_EQ(nodes[i].LocId, ListedLocation(static_cast<uint32_t>(i)));
+        EXPECT_EQ(nodes[i].ftHandle, nullptr);
+        EXPECT_EQ(devtest::VendorSeen(*added[i]), std::vector<devtest::Req>{});
+        EXPECT_FALSE(added[i]->If(0).State().claimed);
+    }
+    // What the flags promise: the 0x14 chip opens by its listed name, the
+    // other two do not open at all.
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FTUNKNWN"), FT_OPEN_BY_SERIAL_NUMBER, &h),
+              FT_NOT_SUPPORTED);
+    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FTAMCHIP"), FT_OPEN_BY_SERIAL_NUMBER, &h),
+              FT_NOT_SUPPORTED);
+    EXPECT_NE(Open("FTNOIDX1"), nullptr);
+}
+
+TEST_F(ListingOrder, HeldChipWhoseFamilyAndInterfaceCountDisagreeIsListedAsHeld) {
+    // A dual-interface family presenting a single interface.
+    ChipSpec odd = WithSerial(ChipSpec::FT2232H(), "FTODD001");
+    odd.interfaces = 1;
+    Add(odd);
+    StartLibrary();
+    FT_HANDLE h = OpenIndex(0);
+    ASSERT_NE(h, nullptr);
+    const auto nodes = InformationList(1);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].Flags, static_cast<uint32_t>(FT_FLAGS_OPENED | FT_FLAGS_HISPEED));
+    EXPECT_EQ(nodes[0].ftHandle, h);
+    EXPECT_EQ(nodes[0].Type, static_cast<uint32_t>(FT_DEVICE_2232H));
+    EXPECT_EQ(Serial(nodes[0]).substr(0, 8), "FTODD001");
 }
 
 TEST_F(ListingOrder, ListingByIndexRefusesSelectionsThatNameNothing) {
