@@ -150,7 +150,18 @@ constexpr std::size_t kMaxAnswerLength = 64;
 InputLine ReadLine() {
     InputLine line;
     for (;;) {
+        errno = 0;
         const int c = std::getchar();
+        if (c == EOF && !std::feof(stdin) && errno == EINTR) {
+            // A signal broke the wait (a stop and continue, or one whose
+            // handler is still to run: sanitizer runtimes run it at the next
+            // call they watch, which the poll is). The line goes on being
+            // typed; the poll waits for it.
+            std::clearerr(stdin);
+            struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+            poll(&in, 1, -1);
+            continue;
+        }
         if (c == EOF) return line;
         if (c == '\n') {
             line.complete = true;

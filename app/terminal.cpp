@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -10,19 +11,32 @@
 
 namespace {
 
-// The modes in force, outermost first: gModes[0] is the mode found at start,
-// each scope adds one. Entries below gModeDepth are published and never
-// change while they are; a new one is written before gModeDepth covers it.
-// So a signal handler, which reads only published entries, always sees whole
-// ones. Written by the main thread alone.
-constexpr int kMaxModes = 4;
-TerminalMode gModes[kMaxModes];
-volatile sig_atomic_t gModeDepth = 0;
+// One mode of standard input: its attributes (when it is a terminal) and its
+// file status flags (when they could be read).
+struct TerminalMode {
+    struct termios attributes {};
+    bool isTerminal = false;
+    int flags = -1;
+};
+
+// Every mode the program uses, by TerminalModeId, written once by
+// InstallTerminalGuard before gCurrentMode first becomes valid (a release
+// store; every reader loads gCurrentMode first, with acquire) and never
+// changed after. The handlers may run on any thread of the process, the
+// library's included, so what they share with the main thread is atomic.
+constexpr int kModeCount = 3;
+TerminalMode gModes[kModeCount];
+// The mode the terminal is in, as an index into gModes; -1 before the guard.
+// Set before a mode is applied, so a stop and continue in between bring back
+// the new mode, not the one it replaces.
+std::atomic<int> gCurrentMode{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "used from signal handlers");
 
 // A prompt waits for its answer: a signal that ends or stops the program
 // then ends the prompt's line first, so that what is printed next starts on
 // a line of its own.
-volatile sig_atomic_t gAtPrompt = 0;
+std::atomic<bool> gAtPrompt{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used from signal handlers");
 
 bool SameMode(const TerminalMode &a, const TerminalMode &b) {
     if (a.isTerminal != b.isTerminal || a.flags != b.flags) return false;
@@ -36,7 +50,7 @@ void ApplyMode(const TerminalMode &mode) {
 }
 
 void EndPromptLine() {
-    if (gAtPrompt != 0) {
+    if (gAtPrompt.load()) {
         [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, "\n", 1);
     }
 }
@@ -44,7 +58,7 @@ void EndPromptLine() {
 void RestoreTerminalOnSignal(int sig) {
     const int savedErrno = errno;
     EndPromptLine();
-    if (gModeDepth > 0) ApplyMode(gModes[0]);
+    if (gCurrentMode.load(std::memory_order_acquire) >= 0) ApplyMode(gModes[0]);
     errno = savedErrno;
     // SA_RESETHAND has put back the default action; it takes effect as soon as
     // this handler returns and the signal is unblocked.
@@ -58,8 +72,10 @@ void InstallStopHandler() {
     std::memset(&action, 0, sizeof action);
     action.sa_handler = StopOnSignal;
     sigemptyset(&action.sa_mask);
-    // A prompt's read goes on after the continue instead of failing.
-    action.sa_flags = SA_RESTART;
+    // No SA_RESTART: a blocked read returns EINTR, which the prompt takes as
+    // "read again". Sanitizer runtimes run a handler only once the call it
+    // came in has returned, so a restarted read would hold it back for good.
+    action.sa_flags = 0;
     sigaction(SIGTSTP, &action, nullptr);
 }
 
@@ -76,7 +92,7 @@ void StopOnSignal(int sig) {
     sigaddset(&ttou, SIGTTOU);
     sigset_t before;
     pthread_sigmask(SIG_BLOCK, &ttou, &before);
-    if (gModeDepth > 0) ApplyMode(gModes[0]);
+    if (gCurrentMode.load(std::memory_order_acquire) >= 0) ApplyMode(gModes[0]);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
     // Stop for real: the default action, with the signal unblocked here.
@@ -99,24 +115,38 @@ void StopOnSignal(int sig) {
 // mode the program was in.
 void ResumeOnSignal(int) {
     const int savedErrno = errno;
-    const int depth = gModeDepth;
-    if (depth > 0) ApplyMode(gModes[depth - 1]);
+    const int mode = gCurrentMode.load(std::memory_order_acquire);
+    if (mode >= 0) ApplyMode(gModes[mode]);
     errno = savedErrno;
 }
 
 }  // namespace
 
 void SetAtPrompt(bool atPrompt) {
-    gAtPrompt = atPrompt ? 1 : 0;
+    gAtPrompt.store(atPrompt);
+}
+
+struct termios KeyAttributes(const struct termios &line) {
+    struct termios key = line;
+    key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    key.c_cc[VMIN] = 1;
+    key.c_cc[VTIME] = 0;
+    return key;
 }
 
 void InstallTerminalGuard() {
     TerminalMode found;
     found.isTerminal = tcgetattr(STDIN_FILENO, &found.attributes) == 0;
     found.flags = fcntl(STDIN_FILENO, F_GETFL);
-    gModes[0] = found;
-    gModeDepth = 1;
-    gAtPrompt = 0;
+    TerminalMode keys = found;
+    if (keys.isTerminal) keys.attributes = KeyAttributes(found.attributes);
+    TerminalMode rawKeys = keys;
+    if (rawKeys.flags != -1) rawKeys.flags |= O_NONBLOCK;
+    gModes[static_cast<int>(TerminalModeId::kFound)] = found;
+    gModes[static_cast<int>(TerminalModeId::kKeys)] = keys;
+    gModes[static_cast<int>(TerminalModeId::kRawKeys)] = rawKeys;
+    gAtPrompt.store(false);
+    gCurrentMode.store(static_cast<int>(TerminalModeId::kFound), std::memory_order_release);
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -130,80 +160,27 @@ void InstallTerminalGuard() {
     std::memset(&resume, 0, sizeof resume);
     resume.sa_handler = ResumeOnSignal;
     sigemptyset(&resume.sa_mask);
-    resume.sa_flags = SA_RESTART;
+    resume.sa_flags = 0;
     sigaction(SIGCONT, &resume, nullptr);
 }
 
-TerminalMode CurrentTerminalMode() {
-    if (gModeDepth == 0) {
-        TerminalMode now;
-        now.isTerminal = tcgetattr(STDIN_FILENO, &now.attributes) == 0;
-        now.flags = fcntl(STDIN_FILENO, F_GETFL);
-        return now;
-    }
-    return gModes[gModeDepth - 1];
-}
-
-TerminalMode StartupTerminalMode() {
-    return gModeDepth == 0 ? CurrentTerminalMode() : gModes[0];
-}
-
-TerminalModeScope::TerminalModeScope(const TerminalMode &mode) {
-    // Without the guard (or nested deeper than the program ever goes) the
-    // mode is not tracked and is left as it is.
-    if (gModeDepth == 0 || gModeDepth >= kMaxModes) return;
-    const int depth = gModeDepth;
-    const bool changes = !SameMode(gModes[depth - 1], mode);
-    gModes[depth] = mode;
-    // Published before it is applied: a stop and continue in between bring
-    // back this mode, not the one it replaces.
-    gModeDepth = depth + 1;
-    pushed_ = true;
-    if (changes) ApplyMode(mode);
+TerminalModeScope::TerminalModeScope(TerminalModeId mode) {
+    previous_ = gCurrentMode.load(std::memory_order_acquire);
+    if (previous_ < 0) return;
+    const int next = static_cast<int>(mode);
+    gCurrentMode.store(next, std::memory_order_release);
+    if (!SameMode(gModes[previous_], gModes[next])) ApplyMode(gModes[next]);
 }
 
 TerminalModeScope::~TerminalModeScope() {
-    if (!pushed_) return;
-    const int depth = gModeDepth - 1;
-    gModeDepth = depth;
-    if (!SameMode(gModes[depth], gModes[depth - 1])) ApplyMode(gModes[depth - 1]);
+    if (previous_ < 0) return;
+    const int current = gCurrentMode.load(std::memory_order_acquire);
+    gCurrentMode.store(previous_, std::memory_order_release);
+    if (!SameMode(gModes[current], gModes[previous_])) ApplyMode(gModes[previous_]);
 }
 
-struct termios KeyAttributes(const struct termios &line) {
-    struct termios key = line;
-    key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    key.c_cc[VMIN] = 1;
-    key.c_cc[VTIME] = 0;
-    return key;
-}
+RawKeyInput::RawKeyInput() : scope_(TerminalModeId::kRawKeys) {}
 
-namespace {
+KeyModeTerminal::KeyModeTerminal() : scope_(TerminalModeId::kKeys) {}
 
-TerminalMode RawKeyMode() {
-    TerminalMode mode = CurrentTerminalMode();
-    if (mode.isTerminal) mode.attributes = KeyAttributes(mode.attributes);
-    if (mode.flags != -1) mode.flags |= O_NONBLOCK;
-    return mode;
-}
-
-TerminalMode KeyMode() {
-    TerminalMode mode = CurrentTerminalMode();
-    if (mode.isTerminal) mode.attributes = KeyAttributes(mode.attributes);
-    return mode;
-}
-
-TerminalMode PromptMode() {
-    TerminalMode mode = CurrentTerminalMode();
-    const TerminalMode startup = StartupTerminalMode();
-    mode.attributes = startup.attributes;
-    mode.isTerminal = startup.isTerminal;
-    return mode;
-}
-
-}  // namespace
-
-RawKeyInput::RawKeyInput() : scope_(RawKeyMode()) {}
-
-KeyModeTerminal::KeyModeTerminal() : scope_(KeyMode()) {}
-
-LineModeForPrompt::LineModeForPrompt() : scope_(PromptMode()) {}
+LineModeForPrompt::LineModeForPrompt() : scope_(TerminalModeId::kFound) {}

@@ -18,31 +18,25 @@ void InstallTerminalGuard();
 // since a signal may come as soon as it does.
 void SetAtPrompt(bool atPrompt);
 
-// One mode of standard input: its attributes (when it is a terminal) and its
-// file status flags (when they could be read).
-struct TerminalMode {
-    struct termios attributes {};
-    bool isTerminal = false;
-    int flags = -1;
+// The modes the program puts the terminal in.
+enum class TerminalModeId {
+    kFound,    // as found at start: the terminal's own line mode
+    kKeys,     // single keys, no echo
+    kRawKeys,  // single keys, no echo, reads that do not block
 };
 
 // A mode for the lifetime of the object; the enclosing one comes back after.
+// Without InstallTerminalGuard first, it changes nothing.
 class TerminalModeScope {
   public:
-    explicit TerminalModeScope(const TerminalMode &mode);
+    explicit TerminalModeScope(TerminalModeId mode);
     ~TerminalModeScope();
     TerminalModeScope(const TerminalModeScope &) = delete;
     TerminalModeScope &operator=(const TerminalModeScope &) = delete;
 
   private:
-    bool pushed_ = false;
+    int previous_ = -1;
 };
-
-// The mode in force: the innermost scope's, or the one found at start.
-TerminalMode CurrentTerminalMode();
-
-// The mode found at start.
-TerminalMode StartupTerminalMode();
 
 // Attributes for reading single keys: no line editing, no echo, and a read
 // that does not report end of file just because no key waits.
