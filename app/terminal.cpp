@@ -1,6 +1,7 @@
 #include "terminal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +38,19 @@ static_assert(std::atomic<int>::is_always_lock_free, "used from signal handlers"
 // a line of its own.
 std::atomic<bool> gAtPrompt{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "used from signal handlers");
+
+// The thread that runs the program and changes the terminal's mode; written
+// before the handlers are installed. A stop or continue is handled there
+// alone, so that it never runs beside a change of mode.
+pthread_t gMainThread;
+
+// Hands a signal that reached another thread (one of the library's) on to
+// the main thread; true when it did, and the caller returns at once.
+bool HandOnToMainThread(int sig) {
+    if (pthread_equal(pthread_self(), gMainThread)) return false;
+    pthread_kill(gMainThread, sig);
+    return true;
+}
 
 bool SameMode(const TerminalMode &a, const TerminalMode &b) {
     if (a.isTerminal != b.isTerminal || a.flags != b.flags) return false;
@@ -86,6 +100,10 @@ void InstallStopHandler() {
 // back still happens and does not stop the process half-way.
 void StopOnSignal(int sig) {
     const int savedErrno = errno;
+    if (HandOnToMainThread(sig)) {
+        errno = savedErrno;
+        return;
+    }
     EndPromptLine();
     sigset_t ttou;
     sigemptyset(&ttou);
@@ -113,8 +131,12 @@ void StopOnSignal(int sig) {
 
 // Continued after a stop, of whatever kind: the terminal goes back into the
 // mode the program was in.
-void ResumeOnSignal(int) {
+void ResumeOnSignal(int sig) {
     const int savedErrno = errno;
+    if (HandOnToMainThread(sig)) {
+        errno = savedErrno;
+        return;
+    }
     const int mode = gCurrentMode.load(std::memory_order_acquire);
     if (mode >= 0) ApplyMode(gModes[mode]);
     errno = savedErrno;
@@ -146,6 +168,7 @@ void InstallTerminalGuard() {
     gModes[static_cast<int>(TerminalModeId::kKeys)] = keys;
     gModes[static_cast<int>(TerminalModeId::kRawKeys)] = rawKeys;
     gAtPrompt.store(false);
+    gMainThread = pthread_self();
     gCurrentMode.store(static_cast<int>(TerminalModeId::kFound), std::memory_order_release);
 
     struct sigaction action;
