@@ -52,9 +52,15 @@ bool HandOnToMainThread(int sig) {
     return true;
 }
 
-bool SameMode(const TerminalMode &a, const TerminalMode &b) {
-    if (a.isTerminal != b.isTerminal || a.flags != b.flags) return false;
-    return !a.isTerminal || std::memcmp(&a.attributes, &b.attributes, sizeof a.attributes) == 0;
+// Changes from one mode to the other only what differs: within the key loop
+// the key modes differ in their flags alone, so a key poll costs no change of
+// the terminal's attributes.
+void ChangeMode(const TerminalMode &from, const TerminalMode &to) {
+    const bool sameAttributes = from.isTerminal == to.isTerminal &&
+                                (!to.isTerminal || std::memcmp(&from.attributes, &to.attributes,
+                                                               sizeof to.attributes) == 0);
+    if (to.isTerminal && !sameAttributes) tcsetattr(STDIN_FILENO, TCSANOW, &to.attributes);
+    if (to.flags != -1 && to.flags != from.flags) fcntl(STDIN_FILENO, F_SETFL, to.flags);
 }
 
 // Only async-signal-safe calls: the handlers use it too.
@@ -192,14 +198,14 @@ TerminalModeScope::TerminalModeScope(TerminalModeId mode) {
     if (previous_ < 0) return;
     const int next = static_cast<int>(mode);
     gCurrentMode.store(next, std::memory_order_release);
-    if (!SameMode(gModes[previous_], gModes[next])) ApplyMode(gModes[next]);
+    ChangeMode(gModes[previous_], gModes[next]);
 }
 
 TerminalModeScope::~TerminalModeScope() {
     if (previous_ < 0) return;
     const int current = gCurrentMode.load(std::memory_order_acquire);
     gCurrentMode.store(previous_, std::memory_order_release);
-    if (!SameMode(gModes[current], gModes[previous_])) ApplyMode(gModes[previous_]);
+    ChangeMode(gModes[current], gModes[previous_]);
 }
 
 RawKeyInput::RawKeyInput() : scope_(TerminalModeId::kRawKeys) {}
