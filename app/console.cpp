@@ -1,19 +1,19 @@
 #include "console.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "device_wakeup.h"
+#include "terminal.h"
 
 FT_HANDLE ftHandle = nullptr;
 
@@ -24,107 +24,10 @@ bool gStdinEnded = false;
 // A prompt could not be answered, or the exit key was pressed.
 bool gExitRequested = false;
 
-// A prompt waits for its answer: a signal that ends the program then ends the
-// prompt's line first, so that what is printed next starts on a line of its own.
-volatile sig_atomic_t gAtPrompt = 0;
-
 // The serial number of the open device, for the notice that it is gone;
 // gGoneNoticed once that notice has been printed.
 std::string gOpenSerial;
 bool gGoneNoticed = false;
-
-// The terminal as it was at start-up; written before the signal handlers are
-// installed and only read afterwards.
-struct termios gStartupTermios;
-bool gHaveStartupTermios = false;
-int gStartupFlags = -1;
-
-void RestoreTerminalOnSignal(int sig) {
-    const int savedErrno = errno;
-    if (gAtPrompt != 0) {
-        [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, "\n", 1);
-    }
-    if (gHaveStartupTermios) tcsetattr(STDIN_FILENO, TCSANOW, &gStartupTermios);
-    if (gStartupFlags != -1) fcntl(STDIN_FILENO, F_SETFL, gStartupFlags);
-    errno = savedErrno;
-    // SA_RESETHAND has put back the default action; it takes effect as soon as
-    // this handler returns and the signal is unblocked.
-    raise(sig);
-}
-
-// Terminal attributes for reading single keys: no line editing, no echo. A
-// read must not report end of file just because no key waits.
-struct termios KeyAttributes(const struct termios &line) {
-    struct termios key = line;
-    key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    key.c_cc[VMIN] = 1;
-    key.c_cc[VTIME] = 0;
-    return key;
-}
-
-// Standard input switched to single, unechoed, non-blocking key reads for the
-// lifetime of the object; the previous attributes and flags come back after.
-class RawKeyInput {
-  public:
-    RawKeyInput() {
-        haveTermios_ = tcgetattr(STDIN_FILENO, &saved_) == 0;
-        if (haveTermios_) {
-            const struct termios key = KeyAttributes(saved_);
-            tcsetattr(STDIN_FILENO, TCSANOW, &key);
-        }
-        flags_ = fcntl(STDIN_FILENO, F_GETFL);
-        if (flags_ != -1) fcntl(STDIN_FILENO, F_SETFL, flags_ | O_NONBLOCK);
-    }
-    ~RawKeyInput() {
-        if (haveTermios_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-        if (flags_ != -1) fcntl(STDIN_FILENO, F_SETFL, flags_);
-    }
-    RawKeyInput(const RawKeyInput &) = delete;
-    RawKeyInput &operator=(const RawKeyInput &) = delete;
-
-  private:
-    struct termios saved_ {};
-    bool haveTermios_ = false;
-    int flags_ = -1;
-};
-
-// The terminal's own line mode and the key mode, while the key loop holds the
-// terminal in key mode (gKeyModeHeld); prompts return to line mode meanwhile.
-bool gKeyModeHeld = false;
-struct termios gLineModeTermios;
-struct termios gKeyModeTermios;
-
-// For the whole key loop the terminal stays in key mode, not only while a key
-// is polled: a key pressed at any moment of a pass (while received reports are
-// printed, during the EEPROM dump's wait) is then neither echoed nor held back
-// until Enter.
-class KeyModeTerminal {
-  public:
-    KeyModeTerminal() {
-        if (tcgetattr(STDIN_FILENO, &gLineModeTermios) != 0) return;
-        gKeyModeTermios = KeyAttributes(gLineModeTermios);
-        gKeyModeHeld = tcsetattr(STDIN_FILENO, TCSANOW, &gKeyModeTermios) == 0;
-    }
-    ~KeyModeTerminal() {
-        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gLineModeTermios);
-        gKeyModeHeld = false;
-    }
-    KeyModeTerminal(const KeyModeTerminal &) = delete;
-    KeyModeTerminal &operator=(const KeyModeTerminal &) = delete;
-};
-
-// Line mode for one prompt's answer, when the key loop holds key mode.
-class LineModeForPrompt {
-  public:
-    LineModeForPrompt() {
-        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gLineModeTermios);
-    }
-    ~LineModeForPrompt() {
-        if (gKeyModeHeld) tcsetattr(STDIN_FILENO, TCSANOW, &gKeyModeTermios);
-    }
-    LineModeForPrompt(const LineModeForPrompt &) = delete;
-    LineModeForPrompt &operator=(const LineModeForPrompt &) = delete;
-};
 
 void WaitForKey(int waitMs) {
     if (gStdinEnded) {
@@ -133,6 +36,18 @@ void WaitForKey(int waitMs) {
     }
     struct pollfd in = {STDIN_FILENO, POLLIN, 0};
     poll(&in, 1, waitMs);
+}
+
+// Sleeps until a key waits, the device has something for the loop (or is
+// gone), or a signal comes. Without the library's notification the device is
+// looked at every kIdleWaitMs instead.
+void WaitForWork(const DeviceWakeup &wakeup) {
+    struct pollfd fds[2];
+    nfds_t count = 0;
+    if (!gStdinEnded) fds[count++] = {STDIN_FILENO, POLLIN, 0};
+    if (wakeup.fd() != -1) fds[count++] = {wakeup.fd(), POLLIN, 0};
+    const bool unwatched = ftHandle != nullptr && wakeup.fd() == -1;
+    poll(fds, count, unwatched ? kIdleWaitMs : -1);
 }
 
 // One pass of the receive side: whatever waits goes through the state
@@ -235,7 +150,18 @@ constexpr std::size_t kMaxAnswerLength = 64;
 InputLine ReadLine() {
     InputLine line;
     for (;;) {
+        errno = 0;
         const int c = std::getchar();
+        if (c == EOF && !std::feof(stdin) && errno == EINTR) {
+            // A signal broke the wait (a stop and continue, or one whose
+            // handler is still to run: sanitizer runtimes run it at the next
+            // call they watch, which the poll is). The line goes on being
+            // typed; the poll waits for it.
+            std::clearerr(stdin);
+            struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+            poll(&in, 1, -1);
+            continue;
+        }
         if (c == EOF) return line;
         if (c == '\n') {
             line.complete = true;
@@ -264,25 +190,6 @@ bool ParseAnswer(const std::string &line, long min, long max, long *value) {
     if (read < min || read > max) return false;
     *value = read;
     return true;
-}
-
-// The converter's reply gets one second. Test hook: with WG_EEPROM_EARLY_REPLY
-// set in the environment the wait ends as soon as the reply has begun to
-// arrive. The simulated converter's reply arrives whole in one packet, so what
-// is printed stays the same; a real converter's reply may come in pieces, so
-// a program run by a person always waits the whole second.
-void WaitForEepromReply(void *handle) {
-    constexpr auto kReplyWait = std::chrono::seconds(1);
-    if (std::getenv("WG_EEPROM_EARLY_REPLY") == nullptr) {
-        std::this_thread::sleep_for(kReplyWait);
-        return;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
-    std::uint32_t queued = 0;
-    while (std::chrono::steady_clock::now() < deadline &&
-           (FT_GetQueueStatus(handle, &queued) != FT_OK || queued == 0)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 }  // namespace
@@ -318,18 +225,6 @@ void RequestExit() {
 }
 bool ExitRequested() {
     return gExitRequested;
-}
-
-void InstallTerminalGuard() {
-    gHaveStartupTermios = tcgetattr(STDIN_FILENO, &gStartupTermios) == 0;
-    gStartupFlags = fcntl(STDIN_FILENO, F_GETFL);
-
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RestoreTerminalOnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
 }
 
 void print_info() {
@@ -385,11 +280,11 @@ bool PromptNumber(const char *prompt, long min, long max, long *value) {
     // and nothing of the line is left over for the keys.
     for (;;) {
         // Set before the prompt shows: a signal may come as soon as it does.
-        gAtPrompt = 1;
+        SetAtPrompt(true);
         std::fputs(prompt, stdout);
         std::fflush(stdout);
         const InputLine line = ReadLine();
-        gAtPrompt = 0;
+        SetAtPrompt(false);
         if (!line.tooLong && ParseAnswer(line.text, min, max, value)) {
             if (!line.complete) gStdinEnded = true;
             return true;
@@ -490,7 +385,8 @@ void Send_EEPROMDumpRequest(void *handle) {
     unsigned char payload[1] = {0x00};
     Send_Command(handle, kCmdEepromDump, 1, payload);
     std::fflush(stdout);
-    WaitForEepromReply(handle);
+    // The converter's reply gets one second, which it may take in pieces.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
 
     FT_SetTimeouts(handle, 1000, 0);
     queued = 0;
@@ -543,11 +439,19 @@ int RunConsole(const ConsoleProgram &program) {
         KeyModeTerminal keyMode;
         program.printHelp();
 
+        // Armed once the loop's terminal mode is set; disarmed before the close.
+        DeviceWakeup wakeup(ftHandle);
         unsigned char rxBuffer[kRxBufferSize];
-        // The first pass does not wait: keys may already be buffered.
+        // The first pass does not wait: keys or bytes may already be waiting.
+        // A pass that found nothing sleeps until something comes; one that
+        // found something looks again at once.
         bool busy = true;
         while (loopState != -1) {
-            const bool key = kbhit(busy ? 0 : kIdleWaitMs) != 0;
+            if (!busy) WaitForWork(wakeup);
+            // Before the queue is looked at, so that bytes arriving after the
+            // look signal again.
+            wakeup.Collect();
+            const bool key = kbhit() != 0;
             if (key) {
                 const unsigned char code = static_cast<unsigned char>(std::getchar() & 0xFF);
                 if (code == kEscape) {

@@ -30,7 +30,9 @@ extern FT_HANDLE ftHandle;
 // Receive buffer size of the loop and of the EEPROM dump; no read asks for more.
 inline constexpr std::uint32_t kRxBufferSize = 256;
 
-// Longest wait of an idle pass of the key loop for a key press, in ms.
+// How often an idle key loop looks at a device whose event notification could
+// not be armed, in ms. With notification it sleeps until a key or the device
+// wakes it.
 inline constexpr int kIdleWaitMs = 5;
 
 // What tells the two programs apart.
@@ -89,10 +91,5 @@ bool HandleSharedKey(unsigned char key, void (*printHelp)());
 // Ends the key loop after the current pass.
 void RequestExit();
 bool ExitRequested();
-
-// Remembers the terminal's attributes and standard input's status flags, and
-// installs handlers that put both back before an interrupt, termination or
-// hang-up ends the program.
-void InstallTerminalGuard();
 
 #endif  // WG_CONSOLE_H

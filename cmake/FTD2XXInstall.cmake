@@ -49,6 +49,20 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/packaging/doc/wg_output.md
   ${PROJECT_SOURCE_DIR}/packaging/doc/wg_input.md
   DESTINATION ${FTD2XX_DOC_DIR})
+# The README's links into docs/ hold in the installed tree too.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${FTD2XX_DOC_DIR}/docs
+  FILES_MATCHING PATTERN "*.md" PATTERN "man" EXCLUDE)
+if(TARGET docs)
+  install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/api/html/ DESTINATION ${FTD2XX_DOC_DIR}/api)
+endif()
+
+# --- manual pages ----------------------------------------------------------------
+# ftdisim-run(1) describes the launcher of a source build, which the
+# programs' own pages point to for running without hardware.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/wg_output.1 ${PROJECT_SOURCE_DIR}/docs/man/wg_input.1
+  ${PROJECT_SOURCE_DIR}/docs/man/ftdisim-run.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/ftd2xx.cfg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 
 # --- Debian package ------------------------------------------------------------
 # cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \

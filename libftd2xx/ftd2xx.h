@@ -1,4 +1,4 @@
-/*
+/** @file
  * ftd2xx.h - the D2XX device interface for FTDI USB serial chips, on libusb-1.0.
  *
  * This header is the library's whole ABI: plain C99, usable from C and C++
@@ -72,23 +72,23 @@
 extern "C" {
 #endif
 
-/* Marks the published functions: the library is built with hidden visibility. */
+/** Marks the published functions: the library is built with hidden visibility. */
 #define FTD2XX_API __attribute__((visibility("default")))
 
 /* ---------------------------------------------------------------------------
  * Types and constants
  * ------------------------------------------------------------------------- */
 
-/* An open device. Opaque: issued by the open calls, valid until FT_Close. */
+/** An open device. Opaque: issued by the open calls, valid until FT_Close. */
 typedef void *FT_HANDLE;
 
-/* Result of every FT_* call; FT_OK (0) is success. */
+/** Result of every FT_* call; FT_OK (0) is success. */
 typedef uint32_t FT_STATUS;
 
-/* Chip type, as reported by FT_GetDeviceInfo and the device-information list. */
+/** Chip type, as reported by FT_GetDeviceInfo and the device-information list. */
 typedef uint32_t FT_DEVICE;
 
-/* FT_STATUS values. Some are never produced by this library; they stay
+/** FT_STATUS values. Some are never produced by this library; they stay
  * defined so that portable code can name them. */
 enum {
     FT_OK = 0,
@@ -98,7 +98,7 @@ enum {
     FT_IO_ERROR = 4,
     FT_INSUFFICIENT_RESOURCES = 5,
     FT_INVALID_PARAMETER = 6,
-    FT_INVALID_BAUD_RATE = 7, /* never produced: unreachable rates give FT_IO_ERROR */
+    FT_INVALID_BAUD_RATE = 7, /**< never produced: unreachable rates give FT_IO_ERROR */
     FT_DEVICE_NOT_OPENED_FOR_ERASE = 8,
     FT_DEVICE_NOT_OPENED_FOR_WRITE = 9,
     FT_FAILED_TO_WRITE_DEVICE = 10,
@@ -113,9 +113,10 @@ enum {
     FT_DEVICE_LIST_NOT_READY = 19
 };
 
+/** Whether an FT_STATUS is success (FT_OK). */
 #define FT_SUCCESS(status) ((status) == FT_OK)
 
-/* FT_DEVICE values. FT_DEVICE_100AX is never produced; chips the library does
+/** FT_DEVICE values. FT_DEVICE_100AX is never produced; chips the library does
  * not recognise are FT_DEVICE_UNKNOWN. */
 enum {
     FT_DEVICE_BM = 0,
@@ -134,23 +135,31 @@ enum {
     FT_DEVICE_4222_PROG = 13
 };
 
-/* FT_OpenEx selections; also what FT_ListDevices produces (low three bits). */
+/** @{ */
+/** FT_OpenEx selections; also what FT_ListDevices produces (low three bits). */
 #define FT_OPEN_BY_SERIAL_NUMBER 1u
 #define FT_OPEN_BY_DESCRIPTION 2u
 #define FT_OPEN_BY_LOCATION 4u
+/** @} */
 
-/* FT_ListDevices operations (top three bits of its flags). */
+/** @{ */
+/** FT_ListDevices operations (top three bits of its flags). */
 #define FT_LIST_NUMBER_ONLY 0x80000000u
 #define FT_LIST_BY_INDEX 0x40000000u
 #define FT_LIST_ALL 0x20000000u
 #define FT_LIST_MASK (FT_LIST_NUMBER_ONLY | FT_LIST_BY_INDEX | FT_LIST_ALL)
+/** @} */
 
-/* Flags of a device-information node. */
-#define FT_FLAGS_OPENED 1u  /* no open of it can succeed now: in use, or a chip */
-                            /* without a latency timer (AM, unrecognised) */
-#define FT_FLAGS_HISPEED 2u /* the device's USB packets are larger than 64 bytes */
+/** @{ */
+/** Flags of a device-information node. */
+/** No open of it can succeed now: in use, or a chip without a latency timer
+ * (AM, unrecognised). */
+#define FT_FLAGS_OPENED 1u
+#define FT_FLAGS_HISPEED 2u /**< the device's USB packets are larger than 64 bytes */
+/** @} */
 
-/* Common rates for FT_SetBaudRate, which takes any rate in baud. */
+/** @{ */
+/** Common rates for FT_SetBaudRate, which takes any rate in baud. */
 #define FT_BAUD_300 300
 #define FT_BAUD_600 600
 #define FT_BAUD_1200 1200
@@ -165,8 +174,10 @@ enum {
 #define FT_BAUD_230400 230400
 #define FT_BAUD_460800 460800
 #define FT_BAUD_921600 921600
+/** @} */
 
-/* FT_SetDataCharacteristics arguments; passed to the chip unchecked. */
+/** @{ */
+/** FT_SetDataCharacteristics arguments; passed to the chip unchecked. */
 #define FT_BITS_8 8
 #define FT_BITS_7 7
 #define FT_STOP_BITS_1 0
@@ -176,24 +187,32 @@ enum {
 #define FT_PARITY_EVEN 2
 #define FT_PARITY_MARK 3
 #define FT_PARITY_SPACE 4
+/** @} */
 
-/* FT_SetFlowControl modes. */
+/** @{ */
+/** FT_SetFlowControl modes. */
 #define FT_FLOW_NONE 0x0000
 #define FT_FLOW_RTS_CTS 0x0100
 #define FT_FLOW_DTR_DSR 0x0200
 #define FT_FLOW_XON_XOFF 0x0400
+/** @} */
 
-/* FT_Purge mask bits. */
+/** @{ */
+/** FT_Purge mask bits. */
 #define FT_PURGE_RX 1u
 #define FT_PURGE_TX 2u
+/** @} */
 
-/* Event-notification bits (FT_SetEventNotification, FT_GetEventStatus,
+/** @{ */
+/** Event-notification bits (FT_SetEventNotification, FT_GetEventStatus,
  * FT_GetStatus). */
 #define FT_EVENT_RXCHAR 1u
 #define FT_EVENT_MODEM_STATUS 2u
 #define FT_EVENT_LINE_STATUS 4u
+/** @} */
 
-/* Bits of the modem status (FT_GetModemStatus, FT_W32_GetCommModemStatus). */
+/** @{ */
+/** Bits of the modem status (FT_GetModemStatus, FT_W32_GetCommModemStatus). */
 #ifndef MS_CTS_ON
 #define MS_CTS_ON 0x0010u
 #endif
@@ -206,17 +225,19 @@ enum {
 #ifndef MS_RLSD_ON
 #define MS_RLSD_ON 0x0080u
 #endif
+/** @} */
 
-/* Comm-event bits (FT_W32_SetCommMask, FT_W32_WaitCommEvent). The Win32 names
+/** @{ */
+/** Comm-event bits (FT_W32_SetCommMask, FT_W32_WaitCommEvent). The Win32 names
  * are defined only where the host has not defined them already. */
 #ifndef EV_RXCHAR
-#define EV_RXCHAR 0x0001u /* bytes received */
+#define EV_RXCHAR 0x0001u /**< bytes received */
 #endif
 #ifndef EV_RXFLAG
-#define EV_RXFLAG 0x0002u /* the event character received */
+#define EV_RXFLAG 0x0002u /**< the event character received */
 #endif
 #ifndef EV_TXEMPTY
-#define EV_TXEMPTY 0x0004u /* a write completed */
+#define EV_TXEMPTY 0x0004u /**< a write completed */
 #endif
 #ifndef EV_CTS
 #define EV_CTS 0x0008u
@@ -225,16 +246,18 @@ enum {
 #define EV_DSR 0x0010u
 #endif
 #ifndef EV_RLSD
-#define EV_RLSD 0x0020u /* DCD changed */
+#define EV_RLSD 0x0020u /**< DCD changed */
 #endif
 #ifndef EV_ERR
-#define EV_ERR 0x0080u /* line error */
+#define EV_ERR 0x0080u /**< line error */
 #endif
 #ifndef EV_RING
 #define EV_RING 0x0100u
 #endif
+/** @} */
 
-/* Line-error bits (FT_W32_ClearCommError). */
+/** @{ */
+/** Line-error bits (FT_W32_ClearCommError). */
 #ifndef CE_OVERRUN
 #define CE_OVERRUN 0x0002u
 #endif
@@ -247,8 +270,10 @@ enum {
 #ifndef CE_BREAK
 #define CE_BREAK 0x0010u
 #endif
+/** @} */
 
-/* Win32 purge flags (FT_W32_PurgeComm). */
+/** @{ */
+/** Win32 purge flags (FT_W32_PurgeComm). */
 #ifndef PURGE_TXABORT
 #define PURGE_TXABORT 0x0001u
 #endif
@@ -261,8 +286,10 @@ enum {
 #ifndef PURGE_RXCLEAR
 #define PURGE_RXCLEAR 0x0008u
 #endif
+/** @} */
 
-/* Escape codes (FT_W32_EscapeCommFunction). */
+/** @{ */
+/** Escape codes (FT_W32_EscapeCommFunction). */
 #ifndef SETXOFF
 #define SETXOFF 1
 #endif
@@ -290,8 +317,10 @@ enum {
 #ifndef CLRBREAK
 #define CLRBREAK 9
 #endif
+/** @} */
 
-/* Values of FTDCB.fDtrControl and FTDCB.fRtsControl. */
+/** @{ */
+/** Values of FTDCB.fDtrControl and FTDCB.fRtsControl. */
 #ifndef DTR_CONTROL_DISABLE
 #define DTR_CONTROL_DISABLE 0
 #endif
@@ -313,12 +342,14 @@ enum {
 #ifndef RTS_CONTROL_TOGGLE
 #define RTS_CONTROL_TOGGLE 3
 #endif
+/** @} */
 
-/* What FT_W32_CreateFile returns when it cannot open the device; the same
+/** What FT_W32_CreateFile returns when it cannot open the device; the same
  * value as INVALID_HANDLE_VALUE. */
 #define FT_INVALID_HANDLE_VALUE ((FT_HANDLE)(intptr_t)-1)
 
-/* Win32 arguments of FT_W32_CreateFile, accepted and ignored; only the
+/** @{ */
+/** Win32 arguments of FT_W32_CreateFile, accepted and ignored; only the
  * FT_OPEN_BY_* bits of its flags count. */
 #ifndef GENERIC_READ
 #define GENERIC_READ 0x80000000u
@@ -335,8 +366,10 @@ enum {
 #ifndef FILE_FLAG_OVERLAPPED
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #endif
+/** @} */
 
-/* Win32 names of FTDCB.Parity and FTDCB.StopBits, the values of
+/** @{ */
+/** Win32 names of FTDCB.Parity and FTDCB.StopBits, the values of
  * FT_PARITY_* and FT_STOP_BITS_*. */
 #ifndef NOPARITY
 #define NOPARITY 0
@@ -359,85 +392,93 @@ enum {
 #ifndef TWOSTOPBITS
 #define TWOSTOPBITS 2
 #endif
+/** @} */
 
-/* One entry of the device-information list. SerialNumber and Description are
+/** One entry of the device-information list. SerialNumber and Description are
  * not terminated when they fill their arrays. */
 typedef struct FT_DEVICE_LIST_INFO_NODE {
-    uint32_t Flags;        /* FT_FLAGS_OPENED, FT_FLAGS_HISPEED */
-    uint32_t Type;         /* an FT_DEVICE value */
-    uint32_t ID;           /* USB vendor id << 16 | product id */
-    uint32_t LocId;        /* location id, as FT_GetDeviceLocId */
-    char SerialNumber[16]; /* "A", "B"... appended on multi-interface chips */
-    char Description[64];  /* " A", " B"... appended on multi-interface chips */
-    FT_HANDLE ftHandle;    /* this process's handle on the device, or null */
+    uint32_t Flags;        /**< FT_FLAGS_OPENED, FT_FLAGS_HISPEED */
+    uint32_t Type;         /**< an FT_DEVICE value */
+    uint32_t ID;           /**< USB vendor id << 16 | product id */
+    uint32_t LocId;        /**< location id, as FT_GetDeviceLocId */
+    char SerialNumber[16]; /**< "A", "B"... appended on multi-interface chips */
+    char Description[64];  /**< " A", " B"... appended on multi-interface chips */
+    FT_HANDLE ftHandle;    /**< this process's handle on the device, or null */
 } FT_DEVICE_LIST_INFO_NODE;
 
-/* The caller's event handle for FT_SetEventNotification: a condition variable
+/** The caller's event handle for FT_SetEventNotification: a condition variable
  * followed by the mutex that guards it. The caller initialises both before
  * arming; iVar is the caller's own (the library never touches it). */
 typedef struct {
-    pthread_cond_t eCondVar;
-    pthread_mutex_t eMutex;
-    int iVar;
+    pthread_cond_t eCondVar; /**< signalled by the library when a condition is recorded */
+    pthread_mutex_t eMutex;  /**< held by the library while it signals eCondVar */
+    int iVar;                /**< the caller's own; never touched by the library */
 } EVENT_HANDLE;
 
-/* Comm-state record (the Win32 DCB layout, 28 bytes). */
+/** Comm-state record (the Win32 DCB layout, 28 bytes). */
 typedef struct FTDCB {
-    uint32_t DCBlength; /* not used */
-    uint32_t BaudRate;
-    uint32_t fBinary : 1;
-    uint32_t fParity : 1;
-    uint32_t fOutxCtsFlow : 1; /* RTS/CTS flow control */
-    uint32_t fOutxDsrFlow : 1; /* DTR/DSR flow control */
-    uint32_t fDtrControl : 2;  /* DTR_CONTROL_* */
-    uint32_t fDsrSensitivity : 1;
-    uint32_t fTXContinueOnXoff : 1;
-    uint32_t fOutX : 1; /* fOutX or fInX: XON/XOFF flow control */
-    uint32_t fInX : 1;
-    uint32_t fErrorChar : 1;
-    uint32_t fNull : 1;
-    uint32_t fRtsControl : 2; /* RTS_CONTROL_* */
-    uint32_t fAbortOnError : 1;
-    uint32_t fDummy2 : 17;
-    uint16_t wReserved;
-    uint16_t XonLim;  /* not used */
-    uint16_t XoffLim; /* not used */
-    uint8_t ByteSize; /* FT_BITS_* */
-    uint8_t Parity;   /* FT_PARITY_* */
-    uint8_t StopBits; /* FT_STOP_BITS_* */
-    char XonChar;
-    char XoffChar;
-    char ErrorChar; /* 0 disables the error character */
-    char EofChar;   /* not used */
-    char EvtChar;   /* 0 disables the event character */
-    uint16_t wReserved1;
-} FTDCB, *LPFTDCB;
+    uint32_t DCBlength;             /**< not used */
+    uint32_t BaudRate;              /**< bits per second, as FT_SetBaudRate */
+    uint32_t fBinary : 1;           /**< not used (always binary) */
+    uint32_t fParity : 1;           /**< not used: Parity alone decides */
+    uint32_t fOutxCtsFlow : 1;      /**< RTS/CTS flow control */
+    uint32_t fOutxDsrFlow : 1;      /**< DTR/DSR flow control */
+    uint32_t fDtrControl : 2;       /**< DTR_CONTROL_* */
+    uint32_t fDsrSensitivity : 1;   /**< not used */
+    uint32_t fTXContinueOnXoff : 1; /**< not used */
+    uint32_t fOutX : 1;             /**< fOutX or fInX: XON/XOFF flow control */
+    uint32_t fInX : 1;              /**< fOutX or fInX: XON/XOFF flow control */
+    uint32_t fErrorChar : 1;        /**< not used: ErrorChar alone decides */
+    uint32_t fNull : 1;             /**< not used */
+    uint32_t fRtsControl : 2;       /**< RTS_CONTROL_* */
+    uint32_t fAbortOnError : 1;     /**< not used */
+    uint32_t fDummy2 : 17;          /**< reserved */
+    uint16_t wReserved;             /**< reserved */
+    uint16_t XonLim;                /**< not used */
+    uint16_t XoffLim;               /**< not used */
+    uint8_t ByteSize;               /**< FT_BITS_* */
+    uint8_t Parity;                 /**< FT_PARITY_* */
+    uint8_t StopBits;               /**< FT_STOP_BITS_* */
+    char XonChar;                   /**< XON character of XON/XOFF flow control */
+    char XoffChar;                  /**< XOFF character of XON/XOFF flow control */
+    char ErrorChar;                 /**< 0 disables the error character */
+    char EofChar;                   /**< not used */
+    char EvtChar;                   /**< 0 disables the event character */
+    uint16_t wReserved1;            /**< reserved */
+} FTDCB;
+/** Pointer to an FTDCB, the Win32 style. */
+typedef FTDCB *LPFTDCB;
 
-/* Time-outs record (the Win32 COMMTIMEOUTS layout, 20 bytes). Only the two
+/** Time-outs record (the Win32 COMMTIMEOUTS layout, 20 bytes). Only the two
  * constants are used, as the read and write time-outs in milliseconds. */
 typedef struct FTTIMEOUTS {
-    uint32_t ReadIntervalTimeout;
-    uint32_t ReadTotalTimeoutMultiplier;
-    uint32_t ReadTotalTimeoutConstant;
-    uint32_t WriteTotalTimeoutMultiplier;
-    uint32_t WriteTotalTimeoutConstant;
-} FTTIMEOUTS, *LPFTTIMEOUTS;
+    uint32_t ReadIntervalTimeout;         /**< not used */
+    uint32_t ReadTotalTimeoutMultiplier;  /**< not used */
+    uint32_t ReadTotalTimeoutConstant;    /**< read time-out, ms (0: no limit) */
+    uint32_t WriteTotalTimeoutMultiplier; /**< not used */
+    uint32_t WriteTotalTimeoutConstant;   /**< write time-out, ms (0: no limit) */
+} FTTIMEOUTS;
+/** Pointer to an FTTIMEOUTS, the Win32 style. */
+typedef FTTIMEOUTS *LPFTTIMEOUTS;
 
-/* Status record (the Win32 COMSTAT layout, 12 bytes). */
+/** Status record (the Win32 COMSTAT layout, 12 bytes). */
 typedef struct FTCOMSTAT {
-    uint32_t fCtsHold : 1;
-    uint32_t fDsrHold : 1;
-    uint32_t fRlsdHold : 1;
-    uint32_t fXoffHold : 1;
-    uint32_t fXoffSent : 1;
-    uint32_t fEof : 1;
-    uint32_t fTxim : 1;
-    uint32_t fReserved : 25;
-    uint32_t cbInQue;  /* bytes waiting to be read */
-    uint32_t cbOutQue; /* always 0: there is no transmit queue */
-} FTCOMSTAT, *LPFTCOMSTAT;
+    uint32_t fCtsHold : 1;   /**< always 0 */
+    uint32_t fDsrHold : 1;   /**< always 0 */
+    uint32_t fRlsdHold : 1;  /**< always 0 */
+    uint32_t fXoffHold : 1;  /**< always 0 */
+    uint32_t fXoffSent : 1;  /**< always 0 */
+    uint32_t fEof : 1;       /**< always 0 */
+    uint32_t fTxim : 1;      /**< always 0 */
+    uint32_t fReserved : 25; /**< reserved */
+    uint32_t cbInQue;        /**< bytes waiting to be read */
+    uint32_t cbOutQue;       /**< always 0: there is no transmit queue */
+} FTCOMSTAT;
+/** Pointer to an FTCOMSTAT, the Win32 style. */
+typedef FTCOMSTAT *LPFTCOMSTAT;
 
-/* The records' layouts are ABI: check them wherever the compiler can. */
+/** @{ */
+/** The records' layouts are ABI: check them wherever the compiler can. */
 #if defined(__cplusplus) && __cplusplus >= 201103L
 #define FTD2XX_LAYOUT_CHECK_(expr, msg) static_assert(expr, msg)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
@@ -454,19 +495,20 @@ FTD2XX_LAYOUT_CHECK_(offsetof(FT_DEVICE_LIST_INFO_NODE, Description) == 32,
 FTD2XX_LAYOUT_CHECK_(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96, "node handle at byte 96");
 #undef FTD2XX_LAYOUT_CHECK_
 #endif
+/** @} */
 
 /* ---------------------------------------------------------------------------
  * Library and version
  * ------------------------------------------------------------------------- */
 
-/* Reports the library version packed as 0x00MMmmBB, each byte two decimal
+/** Reports the library version packed as 0x00MMmmBB, each byte two decimal
  * digits (1.4.8 is 0x00010408).
  *   version: out, not null.
  * Returns FT_OK; FT_INVALID_PARAMETER when version is null (nothing stored).
  * Any thread. */
 FTD2XX_API FT_STATUS FT_GetLibraryVersion(uint32_t *version);
 
-/* Reports the same packed version as FT_GetLibraryVersion: there is no
+/** Reports the same packed version as FT_GetLibraryVersion: there is no
  * separate driver.
  *   ftHandle: ignored; may be null or invalid.
  *   version:  out, not null.
@@ -495,7 +537,7 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, uint32_t *version);
  * the later positions stay where FT_ListDevices puts them.
  * ------------------------------------------------------------------------- */
 
-/* Counts or lists the attached devices without opening them for use (names and
+/** Counts or lists the attached devices without opening them for use (names and
  * locations are read by briefly opening each USB device).
  *   FT_LIST_NUMBER_ONLY: pArg1 is a uint32_t * (out, not null) receiving the
  *     number of devices; pArg2 is ignored.
@@ -524,7 +566,7 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, uint32_t *version);
  * Any thread; serialised with the opens and FT_SetVIDPID. */
 FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags);
 
-/* Reports facts about an open device.
+/** Reports facts about an open device.
  *   ftHandle:     in, an open handle.
  *   type:         out, may be null; an FT_DEVICE value.
  *   id:           out, may be null; vendor id << 16 | product id.
@@ -539,13 +581,13 @@ FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags);
 FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *type, uint32_t *id,
                                       char *serialNumber, char *description, void *dummy);
 
-/* Reports the location id of an open device (see the family note above).
+/** Reports the location id of an open device (see the family note above).
  *   locId: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when locId is null.
  * May run alongside reads and writes on the same handle. */
 FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *locId);
 
-/* Adds a USB vendor/product id to the ids the library treats as its devices,
+/** Adds a USB vendor/product id to the ids the library treats as its devices,
  * beside the built-in FTDI ids (never in their place). Adding an id that is
  * already accepted changes nothing; vid and pid both 0 do nothing at all.
  *   vid, pid: in; pid is taken as 16 bits.
@@ -554,7 +596,7 @@ FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *locId);
  * Any thread; serialised with the opens and FT_ListDevices. */
 FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t vid, uint32_t pid);
 
-/* Reports the id most recently added to the accepted ids (vendor 0x15D6,
+/** Reports the id most recently added to the accepted ids (vendor 0x15D6,
  * product 0x0001 until FT_SetVIDPID adds one).
  *   vid, pid: out, neither null.
  * Returns FT_OK; FT_INVALID_PARAMETER when a pointer is null; FT_OTHER_ERROR
@@ -572,7 +614,7 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *vid, uint32_t *pid);
  * (the AM family and unrecognised chips) cannot be opened: FT_NOT_SUPPORTED.
  * ------------------------------------------------------------------------- */
 
-/* Opens the device at a position in the list of devices, counted as
+/** Opens the device at a position in the list of devices, counted as
  * FT_ListDevices counts them (see "Index order" above). A position of a chip of
  * the 0x14, 0x15 or 0x16 families or of an unrecognised chip is not opened:
  * FT_DEVICE_NOT_FOUND (open those by name or location).
@@ -594,7 +636,7 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *vid, uint32_t *pid);
  * (not while the chip answers). */
 FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle);
 
-/* Opens a device by serial number, description or location.
+/** Opens a device by serial number, description or location.
  *   pArg1:  in. FT_OPEN_BY_SERIAL_NUMBER or FT_OPEN_BY_DESCRIPTION: a
  *           terminated string, not null, exactly a name the device lists:
  *           as FT_ListDevices, the device-information list (its 16 or 64
@@ -611,7 +653,7 @@ FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *handle);
  * Any thread; opens are serialised. */
 FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *handle);
 
-/* Closes a handle: stops the device's threads, cancels its transfers (waiting up
+/** Closes a handle: stops the device's threads, cancels its transfers (waiting up
  * to 300 ms for each), releases the interface and frees the record. Sends
  * nothing to the chip: the line and modem settings stay as they were. Blocks
  * until the threads notice the stop (up to 0.5 s each) and the cancelled
@@ -631,7 +673,7 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
  * one thread.
  * ------------------------------------------------------------------------- */
 
-/* Replaces the list with a new snapshot, one node per position in index order
+/** Replaces the list with a new snapshot, one node per position in index order
  * (node i is what FT_ListDevices lists and FT_Open opens at index i). A device
  * held by this process is entered with FT_FLAGS_OPENED and the identity and
  * handle of its own record; a device held elsewhere (another process, a kernel
@@ -650,14 +692,14 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
  * when the library cannot start. */
 FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *numDevs);
 
-/* Copies the whole list.
+/** Copies the whole list.
  *   dest:    out, may be null (only the count is reported); otherwise room for
  *            as many nodes as the last FT_CreateDeviceInfoList counted.
  *   numDevs: out, not null; the number of nodes (0 before the first list).
  * Returns FT_OK; FT_INVALID_PARAMETER when numDevs is null. */
 FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, uint32_t *numDevs);
 
-/* Reports one node of the list.
+/** Reports one node of the list.
  *   index:        in, below the count of the last FT_CreateDeviceInfoList.
  *   flags, type, id, locId: out, each may be null.
  *   serialNumber: out, may be null; receives exactly 16 bytes (unterminated
@@ -679,7 +721,7 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uin
  * reception pauses.
  * ------------------------------------------------------------------------- */
 
-/* Copies received bytes out of the queue, waiting until bytesToRead are there,
+/** Copies received bytes out of the queue, waiting until bytesToRead are there,
  * or until the read time-out (FT_SetTimeouts) has passed, or until the device
  * dies. With a read time-out of 0 it waits without limit; a request above 262144
  * bytes can then never be met.
@@ -695,17 +737,17 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uin
 FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
                              uint32_t *bytesReturned);
 
-/* Reports how many received bytes wait in the queue, at most 65536.
+/** Reports how many received bytes wait in the queue, at most 65536.
  *   rxBytes: out, not null; 0 on FT_IO_ERROR.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when rxBytes is null;
  * FT_IO_ERROR when the device is dead and nothing is left to read.
  * May run alongside FT_Read and FT_Write on the same handle. */
 FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *rxBytes);
 
-/* As FT_GetQueueStatus, without the 65536 cap. */
+/** As FT_GetQueueStatus, without the 65536 cap. */
 FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *rxBytes);
 
-/* Reports the queue and collects the pending event-notification bits.
+/** Reports the queue and collects the pending event-notification bits.
  *   rxBytes:     out, not null; bytes waiting, at most 65536.
  *   txBytes:     out, not null; always 0 (there is no transmit queue).
  *   eventStatus: out, not null; the FT_EVENT_* bits recorded since they were
@@ -717,14 +759,14 @@ FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *rxBytes);
 FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *rxBytes, uint32_t *txBytes,
                                   uint32_t *eventStatus);
 
-/* Sets the read time-out (FT_Read) and the write time-out (each bulk-out
+/** Sets the read time-out (FT_Read) and the write time-out (each bulk-out
  * transfer of FT_Write), in milliseconds, 0 for none; both are 0 after open.
  * They apply from the next read or write.
  * Returns FT_OK; FT_INVALID_HANDLE. One thread at a time per handle. */
 FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
                                     uint32_t writeTimeout);
 
-/* Sets the deadman time-out: a receive transfer that stays incomplete for this
+/** Sets the deadman time-out: a receive transfer that stays incomplete for this
  * long, plus the time the chip may take to fill it at the latency timer's pace,
  * marks the device dead. 5000 ms after open.
  *   deadmanTimeout: in, milliseconds, not 0.
@@ -732,12 +774,12 @@ FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
  * changed). One thread at a time per handle. */
 FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t deadmanTimeout);
 
-/* Records a request to stop receiving. Reception continues regardless: the
+/** Records a request to stop receiving. Reception continues regardless: the
  * call exists for portable code.
  * Returns FT_OK; FT_INVALID_HANDLE. */
 FTD2XX_API FT_STATUS FT_StopInTask(FT_HANDLE ftHandle);
 
-/* Withdraws FT_StopInTask's request.
+/** Withdraws FT_StopInTask's request.
  * Returns FT_OK; FT_INVALID_HANDLE. */
 FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle);
 
@@ -745,7 +787,7 @@ FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle);
  * Writing
  * ------------------------------------------------------------------------- */
 
-/* Sends bytes to the device directly from the caller's buffer, any length, in
+/** Sends bytes to the device directly from the caller's buffer, any length, in
  * USB bulk transfers of at most 1 MiB, each with the write time-out. A write of
  * 0 bytes sends a zero-length packet (unless ftd2xx.cfg routes writes through
  * the writer thread).
@@ -771,7 +813,7 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t b
  * One thread at a time per handle; may run alongside reads and writes.
  * ------------------------------------------------------------------------- */
 
-/* Sets word length, stop bits and parity (8, 1, none after open); also ends a
+/** Sets word length, stop bits and parity (8, 1, none after open); also ends a
  * break.
  *   wordLength: FT_BITS_8 or FT_BITS_7.  stopBits: FT_STOP_BITS_*.
  *   parity: FT_PARITY_*.
@@ -779,7 +821,7 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t b
 FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t wordLength,
                                                uint8_t stopBits, uint8_t parity);
 
-/* Sets the flow control. FT_FLOW_RTS_CTS also raises RTS and FT_FLOW_DTR_DSR
+/** Sets the flow control. FT_FLOW_RTS_CTS also raises RTS and FT_FLOW_DTR_DSR
  * raises DTR.
  *   flowControl: FT_FLOW_*.
  *   xon, xoff:   the XON and XOFF characters; used by FT_FLOW_XON_XOFF only.
@@ -787,20 +829,24 @@ FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t wordL
 FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, uint16_t flowControl, uint8_t xon,
                                        uint8_t xoff);
 
-/* Raise or lower DTR and RTS.
+/** @{ */
+/** Raise or lower DTR and RTS.
  * Return FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_SetDtr(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_ClrDtr(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_SetRts(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_ClrRts(FT_HANDLE ftHandle);
+/** @} */
 
-/* Start or end a break on the transmit line, keeping the last data
+/** @{ */
+/** Start or end a break on the transmit line, keeping the last data
  * characteristics.
  * Return FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_SetBreakOn(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_SetBreakOff(FT_HANDLE ftHandle);
+/** @} */
 
-/* Sets the event character (its arrival raises EV_RXFLAG) and the error
+/** Sets the event character (its arrival raises EV_RXFLAG) and the error
  * character (the chip puts it in place of a byte received with an error).
  *   eventChar, errorChar: the characters.
  *   eventCharEnabled, errorCharEnabled: non-zero enables the character.
@@ -809,7 +855,7 @@ FTD2XX_API FT_STATUS FT_SetBreakOff(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t eventChar, uint8_t eventCharEnabled,
                                  uint8_t errorChar, uint8_t errorCharEnabled);
 
-/* Discards data: FT_PURGE_RX empties the chip's receive buffer and the library's
+/** Discards data: FT_PURGE_RX empties the chip's receive buffer and the library's
  * receive queue (data in flight is dropped too); FT_PURGE_TX empties the chip's
  * transmit buffer. Other bits are ignored; 0 does nothing.
  *   mask: FT_PURGE_RX | FT_PURGE_TX.
@@ -817,12 +863,12 @@ FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t eventChar, uint8_t 
  * a receive purge, leaving the queue and the transmit side untouched). */
 FTD2XX_API FT_STATUS FT_Purge(FT_HANDLE ftHandle, uint32_t mask);
 
-/* Resets the chip, then purges both directions as FT_Purge does. The settings
+/** Resets the chip, then purges both directions as FT_Purge does. The settings
  * the library recorded are not re-sent.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR (the first failed request). */
 FTD2XX_API FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle);
 
-/* Reports the modem lines as the chip last reported them (in every received
+/** Reports the modem lines as the chip last reported them (in every received
  * packet, or at open); no request is sent. Clears the pending
  * FT_EVENT_MODEM_STATUS bit.
  *   modemStatus: out, not null; MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON;
@@ -836,7 +882,7 @@ FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus
  * One thread at a time per handle; may run alongside reads and writes.
  * ------------------------------------------------------------------------- */
 
-/* Sets the baud rate. The rate the chip will really produce must lie within
+/** Sets the baud rate. The rate the chip will really produce must lie within
  * 3 % of the request: 184 baud to 3 Mbaud on most chips, up to 12 Mbaud on the
  * high-speed chips.
  *   baudRate: in, baud.
@@ -844,7 +890,7 @@ FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus
  * produce (nothing sent) or a failed request. */
 FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t baudRate);
 
-/* Sends a raw baud-rate divisor word to the chip, unchecked.
+/** Sends a raw baud-rate divisor word to the chip, unchecked.
  *   divisor: in, the chip's divisor encoding.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
@@ -855,31 +901,31 @@ FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
  * one thread at a time per handle.
  * ------------------------------------------------------------------------- */
 
-/* Sets the latency timer: how long the chip holds a partly filled packet
+/** Sets the latency timer: how long the chip holds a partly filled packet
  * before sending it. Also lengthens the deadman time-out accordingly.
  *   latency: in, milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips (nothing
  * sent); FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t latency);
 
-/* Reads the latency timer from the chip.
+/** Reads the latency timer from the chip.
  *   latency: out, not null; milliseconds.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when latency is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t *latency);
 
-/* Sets the chip's bit mode, passed unchecked.
+/** Sets the chip's bit mode, passed unchecked.
  *   mask: in, pin directions.  mode: in, the chip's mode number.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t mask, uint8_t mode);
 
-/* Reads the instantaneous pin state from the chip.
+/** Reads the instantaneous pin state from the chip.
  *   mode: out, not null.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when mode is null;
  * FT_NOT_SUPPORTED on AM chips; FT_IO_ERROR. */
 FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
 
-/* Sets the USB transfer sizes. The IN size (4096 after open) is the length of
+/** Sets the USB transfer sizes. The IN size (4096 after open) is the length of
  * each receive transfer submitted from then on; values above 65536 become
  * 65536, values below one USB packet are ignored, and the rest are rounded
  * down to a whole number of USB packets (a transfer ending inside a packet
@@ -892,7 +938,8 @@ FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *mode);
 FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t inTransferSize,
                                          uint32_t outTransferSize);
 
-/* Vendor-command chips only (the 0x14 to 0x19 and 0x21 families, the FT4222H
+/** @{ */
+/** Vendor-command chips only (the 0x14 to 0x19 and 0x21 families, the FT4222H
  * among them). At most 128 bytes move per call; a longer length is cut to 128.
  *
  * FT_VendorCmdGet / FT_VendorCmdGetEx read the answer to a vendor command.
@@ -906,8 +953,9 @@ FTD2XX_API FT_STATUS FT_VendorCmdGet(FT_HANDLE ftHandle, uint8_t request, uint8_
                                      uint16_t len);
 FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, uint16_t wValue, uint8_t *buf,
                                        uint16_t len);
+/** @} */
 
-/* Sends a vendor command with data.
+/** Sends a vendor command with data.
  *   request: in, the command.
  *   buf:     in; may be null only when len is 0.
  *   len:     in, bytes.
@@ -916,7 +964,7 @@ FTD2XX_API FT_STATUS FT_VendorCmdGetEx(FT_HANDLE ftHandle, uint16_t wValue, uint
 FTD2XX_API FT_STATUS FT_VendorCmdSet(FT_HANDLE ftHandle, uint8_t request, const uint8_t *buf,
                                      uint16_t len);
 
-/* Resets the device's USB port (the device re-enumerates).
+/** Resets the device's USB port (the device re-enumerates).
  * Returns FT_OK; FT_INVALID_HANDLE; FT_IO_ERROR.
  * No other call on the same handle may run concurrently. */
 FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
@@ -933,7 +981,7 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  * Synchronous, as the chip features above; one thread at a time per handle.
  * ------------------------------------------------------------------------- */
 
-/* Reads one word.
+/** Reads one word.
  *   wordOffset: in, the word's address; above 0xFFFF nothing is sent.
  *   value:      out, not null; unchanged on failure.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER when value is null;
@@ -941,14 +989,14 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  * 0xFFFF. */
 FTD2XX_API FT_STATUS FT_ReadEE(FT_HANDLE ftHandle, uint32_t wordOffset, uint16_t *value);
 
-/* Writes one word.
+/** Writes one word.
  *   wordOffset: in, the word's address; above 0xFFFF nothing is sent.
  *   value:      in.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_WRITE_FAILED when the request
  * fails or the offset is above 0xFFFF. */
 FTD2XX_API FT_STATUS FT_WriteEE(FT_HANDLE ftHandle, uint32_t wordOffset, uint16_t value);
 
-/* Erases the whole EEPROM.
+/** Erases the whole EEPROM.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_EEPROM_ERASE_FAILED when the request
  * fails. */
 FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
@@ -957,7 +1005,7 @@ FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
  * Event notification
  * ------------------------------------------------------------------------- */
 
-/* Arms event notification: when a condition of eventMask arrives, the library
+/** Arms event notification: when a condition of eventMask arrives, the library
  * records its FT_EVENT_* bit and signals eventHandle's condition variable
  * (pthread_cond_signal under eMutex, from the library's receive thread). Only
  * one condition is recorded until the bits are collected with
@@ -979,7 +1027,7 @@ FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, uint32_t eventMask,
                                              void *eventHandle);
 
-/* Collects and clears the pending event-notification bits.
+/** Collects and clears the pending event-notification bits.
  *   eventStatus: out, not null; FT_EVENT_* bits.
  * Returns FT_OK (also for a dead device); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventStatus is null.
@@ -997,7 +1045,7 @@ FTD2XX_API FT_STATUS FT_GetEventStatus(FT_HANDLE ftHandle, uint32_t *eventStatus
  * concurrency rules are those of the FT_* call each one maps to.
  * ------------------------------------------------------------------------- */
 
-/* Opens a device by name, as FT_OpenEx.
+/** Opens a device by name, as FT_OpenEx.
  *   name:                in, the serial number or description.
  *   flagsAndAttributes:  in; bit 0 (FT_OPEN_BY_SERIAL_NUMBER) or bit 1
  *                        (FT_OPEN_BY_DESCRIPTION) selects; other bits ignored.
@@ -1008,52 +1056,56 @@ FTD2XX_API FT_HANDLE FT_W32_CreateFile(const char *name, uint32_t access, uint32
                                        void *security, uint32_t creation,
                                        uint32_t flagsAndAttributes, void *templateFile);
 
-/* Opens a device by position, as FT_Open.
+/** Opens a device by position, as FT_Open.
  *   index: in.  The three other arguments are ignored.
  * Returns the handle; null when the open fails. */
 FTD2XX_API FT_HANDLE FT_W32_OpenFile(uint32_t index, uint32_t access, uint32_t shareMode,
                                      uint32_t flags);
 
-/* Closes the handle, as FT_Close. Returns TRUE when it was valid. */
+/** Closes the handle, as FT_Close. Returns TRUE when it was valid. */
 FTD2XX_API int FT_W32_CloseHandle(FT_HANDLE ftHandle);
 
-/* Reads as FT_Read (same time-outs and waiting); records the status.
+/** Reads as FT_Read (same time-outs and waiting); records the status.
  *   overlapped: ignored. */
 FTD2XX_API int FT_W32_ReadFile(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
                                uint32_t *bytesReturned, void *overlapped);
 
-/* Writes as FT_Write; records the status.
+/** Writes as FT_Write; records the status.
  *   overlapped: ignored. */
 FTD2XX_API int FT_W32_WriteFile(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
                                 uint32_t *bytesWritten, void *overlapped);
 
-/* Overlapped I/O is not supported: both return FALSE and record
+/** @{ */
+/** Overlapped I/O is not supported: both return FALSE and record
  * FT_NOT_SUPPORTED. */
 FTD2XX_API int FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, void *overlapped,
                                           uint32_t *bytesTransferred, int wait);
 FTD2XX_API int FT_W32_CancelIo(FT_HANDLE ftHandle);
+/** @} */
 
-/* End or start a break, as FT_SetBreakOff / FT_SetBreakOn; record the status. */
+/** @{ */
+/** End or start a break, as FT_SetBreakOff / FT_SetBreakOn; record the status. */
 FTD2XX_API int FT_W32_ClearCommBreak(FT_HANDLE ftHandle);
 FTD2XX_API int FT_W32_SetCommBreak(FT_HANDLE ftHandle);
+/** @} */
 
-/* Performs one modem-line or break function.
+/** Performs one modem-line or break function.
  *   function: SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK or CLRBREAK, recording
  *             the status; any other code (SETXOFF, SETXON, RESETDEV included)
  *             returns FALSE and records nothing. */
 FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function);
 
-/* Purges as FT_Purge; records the status.
+/** Purges as FT_Purge; records the status.
  *   flags: PURGE_RXABORT or PURGE_RXCLEAR purge the receive side,
  *          PURGE_TXABORT or PURGE_TXCLEAR the transmit side; 0 does nothing. */
 FTD2XX_API int FT_W32_PurgeComm(FT_HANDLE ftHandle, uint32_t flags);
 
-/* Reports the modem lines as FT_GetModemStatus (modemStatus out, not null:
+/** Reports the modem lines as FT_GetModemStatus (modemStatus out, not null:
  * FALSE when null) and clears the pending FT_EVENT_MODEM_STATUS bit. Records
  * nothing. */
 FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus);
 
-/* Collects the line errors received since the last call, and the queue state.
+/** Collects the line errors received since the last call, and the queue state.
  * Drops every pending event-notification bit.
  *   errors: out, not null; CE_OVERRUN, CE_RXPARITY, CE_FRAME, CE_BREAK; cleared.
  *   status: in/out, not null; the seven flag bits are cleared (the reserved
@@ -1062,13 +1114,13 @@ FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStat
  * null. */
 FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, LPFTCOMSTAT status);
 
-/* Reports the comm state last given to FT_W32_SetCommState (all zero before
+/** Reports the comm state last given to FT_W32_SetCommState (all zero before
  * the first), not the chip's live settings.
  *   dcb: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when dcb is null. */
 FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
 
-/* Applies a comm state: baud rate, data characteristics, flow control
+/** Applies a comm state: baud rate, data characteristics, flow control
  * (fOutxCtsFlow, else fOutxDsrFlow, else fOutX or fInX with XonChar and
  * XoffChar), RTS and DTR when their controls changed since the last call, and
  * the event and error characters (0 disables each). Stops at the first failed
@@ -1078,14 +1130,14 @@ FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, LPFTDCB dcb);
  * Records nothing. */
 FTD2XX_API int FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb);
 
-/* Reports the time-outs: ReadTotalTimeoutConstant and WriteTotalTimeoutConstant
+/** Reports the time-outs: ReadTotalTimeoutConstant and WriteTotalTimeoutConstant
  * are the read and write time-outs, the other fields 0.
  *   timeouts: out, not null.
  * Returns TRUE; FALSE with FT_INVALID_PARAMETER recorded when timeouts is
  * null. */
 FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts);
 
-/* Sets the read and write time-outs, as FT_SetTimeouts, from
+/** Sets the read and write time-outs, as FT_SetTimeouts, from
  * ReadTotalTimeoutConstant and WriteTotalTimeoutConstant; the other fields are
  * ignored.
  *   timeouts: in, not null.
@@ -1093,14 +1145,14 @@ FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, LPFTTIMEOUTS timeouts)
  * null. */
 FTD2XX_API int FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts);
 
-/* Sets the comm events to wait for, ends a pending FT_W32_WaitCommEvent (which
+/** Sets the comm events to wait for, ends a pending FT_W32_WaitCommEvent (which
  * then reports no event), and disarms FT_SetEventNotification: from now on
  * events are recorded as comm events.
  *   mask: in, EV_* bits.
  * Returns TRUE. May be called from another thread while one waits. */
 FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask);
 
-/* Waits, without time-out, for a comm event of the current mask. Events that
+/** Waits, without time-out, for a comm event of the current mask. Events that
  * arrived outside the mask are discarded.
  *   mask:       out, not null; the events that ended the wait, or 0 when
  *               FT_W32_SetCommMask or FT_Close ended it.
@@ -1112,11 +1164,11 @@ FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask);
  * One waiter per handle. */
 FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *overlapped);
 
-/* Accepted for portable code: the queue sizes are fixed. Returns TRUE. */
+/** Accepted for portable code: the queue sizes are fixed. Returns TRUE. */
 FTD2XX_API int FT_W32_SetupComm(FT_HANDLE ftHandle, uint32_t readBufferSize,
                                 uint32_t writeBufferSize);
 
-/* Reports the last error the handle's Win32-style calls recorded: an FT_STATUS
+/** Reports the last error the handle's Win32-style calls recorded: an FT_STATUS
  * value (not a Win32 error code), FT_OK before any. Returns FT_INVALID_HANDLE
  * for an invalid handle. Calls on several threads overwrite each other's
  * value. */
@@ -1129,34 +1181,42 @@ FTD2XX_API uint32_t FT_W32_GetLastError(FT_HANDLE ftHandle);
  * (not even the handle) and without storing anything. Any thread.
  * ------------------------------------------------------------------------- */
 
-/* Raw device I/O control. */
+/** Raw device I/O control. */
 FTD2XX_API FT_STATUS FT_IoCtl(FT_HANDLE ftHandle, uint32_t code, void *in, uint32_t inSize,
                               void *out, uint32_t outSize, uint32_t *returned, void *overlapped);
 
-/* Win32-only wait mask calls; use FT_SetEventNotification or the
+/** @{ */
+/** Win32-only wait mask calls; use FT_SetEventNotification or the
  * FT_W32_SetCommMask / FT_W32_WaitCommEvent pair instead. */
 FTD2XX_API FT_STATUS FT_SetWaitMask(FT_HANDLE ftHandle, uint32_t mask);
 FTD2XX_API FT_STATUS FT_WaitOnMask(FT_HANDLE ftHandle, uint32_t *mask);
+/** @} */
 
-/* Bus re-scan and driver reload. */
+/** @{ */
+/** Bus re-scan and driver reload. */
 FTD2XX_API FT_STATUS FT_Rescan(void);
 FTD2XX_API FT_STATUS FT_Reload(uint16_t wVid, uint16_t wPid);
+/** @} */
 
-/* COM-port number and idle states (there are no COM ports here). */
+/** @{ */
+/** COM-port number and idle states (there are no COM ports here). */
 FTD2XX_API FT_STATUS FT_GetComPortNumber(FT_HANDLE ftHandle, int32_t *lpdwComPortNumber);
 FTD2XX_API FT_STATUS FT_ComPortIdle(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_ComPortCancelIdle(FT_HANDLE ftHandle);
+/** @} */
 
-/* Vendor command with a 16-bit command value and data. */
+/** Vendor command with a 16-bit command value and data. */
 FTD2XX_API FT_STATUS FT_VendorCmdSetEx(FT_HANDLE ftHandle, uint16_t wValue, const uint8_t *buf,
                                        uint16_t len);
 
-/* Port reset and pipe-reset retry count (see FT_CyclePort for a port reset). */
+/** @{ */
+/** Port reset and pipe-reset retry count (see FT_CyclePort for a port reset). */
 FTD2XX_API FT_STATUS FT_ResetPort(FT_HANDLE ftHandle);
 FTD2XX_API FT_STATUS FT_SetResetPipeRetryCount(FT_HANDLE ftHandle, uint32_t count);
+/** @} */
 
 #ifdef __cplusplus
 }
 #endif
 
-#endif /* FTD2XX_H */
+#endif /**< FTD2XX_H */

@@ -14,6 +14,7 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   valgrind binutils
   dpkg-dev ccache
+  doxygen groff-base man-db
 )
 
 SUDO=""

@@ -57,10 +57,13 @@ check_installed_files() {
   echo "installed files checked in $((SECONDS - t0)) s"
 }
 
-# Builds the Debian package as the README says, installs it, checks that its
-# files landed and that the installed programs find the library, removes it.
+# Builds the Debian package as docs/installing.md says (the API reference
+# with it: an undocumented public name fails that build), installs it, checks
+# that its files landed, that each manual page renders without a warning and
+# that the installed programs find the library, removes it.
 check_debian_package() {
-  local deb arch t0=$SECONDS
+  local deb arch page warnings t0=$SECONDS
+  local man_pages=(man1/wg_output.1 man1/wg_input.1 man1/ftdisim-run.1 man5/ftd2xx.cfg.5)
   cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF -DFTD2XX_WERROR=ON "${launcher[@]}"
   rm -f build-deb/libftd2xx_*.deb
@@ -73,13 +76,20 @@ check_debian_package() {
   for f in /usr/lib/"$arch"/libftd2xx.so.1 /usr/lib/"$arch"/libftd2xx.so /usr/lib/"$arch"/libftd2xx.a \
     /usr/include/ftd2xx.h /usr/lib/"$arch"/pkgconfig/libftd2xx.pc \
     /usr/lib/"$arch"/cmake/ftd2xx/ftd2xxConfig.cmake /usr/bin/wg_output /usr/bin/wg_input \
-    /usr/lib/udev/rules.d/60-libftd2xx.rules /usr/share/doc/libftd2xx/wg_output.md; do
+    /usr/lib/udev/rules.d/60-libftd2xx.rules /usr/share/doc/libftd2xx/wg_output.md \
+    /usr/share/doc/libftd2xx/docs/programs.md /usr/share/doc/libftd2xx/api/index.html \
+    "${man_pages[@]/#//usr/share/man/}"; do
     test -e "$f" || { echo "package: $f missing"; exit 1; }
+  done
+  # Each manual page renders without a single warning.
+  for page in "${man_pages[@]}"; do
+    warnings=$(groff -man -ww -z "/usr/share/man/$page" 2>&1)
+    [ -z "$warnings" ] || { echo "package: $page: $warnings"; exit 1; }
   done
   pkg-config --exists libftd2xx
   if ldd /usr/bin/wg_output | grep "not found"; then exit 1; fi
   dpkg -r libftd2xx
-  test ! -e /usr/include/ftd2xx.h && test ! -e /usr/bin/wg_output
+  test ! -e /usr/include/ftd2xx.h && test ! -e /usr/bin/wg_output && test ! -e /usr/share/man/man1/wg_output.1
   echo "Debian package checked in $((SECONDS - t0)) s"
 }
 

@@ -8,9 +8,11 @@
 // to reach the simulated chips through the real libusb: umockdev's preload,
 // the event-loop shim and the shim's inherited descriptors. The child stays
 // in the launcher's process group, so it keeps the terminal's foreground and
-// gets the keys; the launcher ignores the terminal's SIGINT and SIGQUIT
-// (the child gets them itself), forwards SIGTERM and SIGHUP to the child, and
-// exits with the child's status (128 + signal number when it was killed).
+// gets the keys; the launcher ignores the terminal's SIGINT, SIGQUIT and
+// SIGTSTP (the child gets them itself), stops itself when the child has
+// stopped (so a shell sees the job stop only once the child has), forwards
+// SIGTERM and SIGHUP to the child, and exits with the child's status (128 +
+// signal number when it was killed).
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -389,8 +391,10 @@ int Run(int argc, char **argv) {
     sigemptyset(&ignore.sa_mask);
     struct sigaction old_int {};
     struct sigaction old_quit {};
+    struct sigaction old_tstp {};
     sigaction(SIGINT, &ignore, &old_int);
     sigaction(SIGQUIT, &ignore, &old_quit);
+    sigaction(SIGTSTP, &ignore, &old_tstp);
 
     transcript->Note("", std::string("starting ") + *program);
     const pid_t pid = fork();
@@ -399,6 +403,7 @@ int Run(int argc, char **argv) {
         // Only async-signal-safe calls from here to execve.
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGQUIT, &old_quit, nullptr);
+        sigaction(SIGTSTP, &old_tstp, nullptr);
         sigprocmask(SIG_SETMASK, &original, nullptr);
         child_env.ApplyInChild();
         execve(program->c_str(), o.command.data(), envp.data());
@@ -431,7 +436,17 @@ int Run(int argc, char **argv) {
     // Each turn also looks at the child, so its exit is seen within a tick.
     const timespec tick{0, 50 * 1000 * 1000};
     for (;;) {
-        const pid_t done = waitpid(pid, &wait_status, WNOHANG);
+        const pid_t done = waitpid(pid, &wait_status, WNOHANG | WUNTRACED);
+        if (done == pid && WIFSTOPPED(wait_status)) {
+            // The child has stopped (and given back the terminal as it
+            // does): the launcher follows with the same signal, and both go
+            // on when the shell continues the process group.
+            const int stop = WSTOPSIG(wait_status);
+            if (stop == SIGTSTP) sigaction(SIGTSTP, &old_tstp, nullptr);
+            raise(stop);
+            if (stop == SIGTSTP) sigaction(SIGTSTP, &ignore, nullptr);
+            continue;
+        }
         if (done == pid) break;
         if (done < 0 && errno != EINTR) {
             std::fprintf(stderr, "%s: waitpid: %s\n", kProgram, std::strerror(errno));

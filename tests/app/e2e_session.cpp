@@ -103,7 +103,6 @@ Session::Session(std::vector<std::string> argv) {
         return;
     }
     tcgetattr(master_, &initial_);
-    setenv("WG_EEPROM_EARLY_REPLY", "1", 1);
     pid_ = fork();
     if (pid_ == 0) {
         close(master_);

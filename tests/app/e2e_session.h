@@ -60,8 +60,8 @@ std::string Hex(const std::vector<std::uint8_t> &bytes);
 // The launcher's command line: ftdisim-run, then `args`.
 std::vector<std::string> Launcher(std::vector<std::string> args);
 
-// One command run on a pseudo-terminal (argv[0] is its path), with the
-// programs' test hook for a short EEPROM wait set. The terminal's attributes
+// One command run on a pseudo-terminal (argv[0] is its path), as its
+// controlling terminal. The terminal's attributes
 // are taken before the child exists, so they are the ones the program found
 // at start whatever it does later. A session not finished when it goes kills
 // the command.
@@ -73,6 +73,7 @@ class Session {
     Session &operator=(const Session &) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
 
     // Waits until `text` shows after the previous match; true when it did.
     bool WaitFor(const std::string &text);

@@ -4,6 +4,7 @@
 // through the launcher's control pipe, and what the terminal shows is compared
 // character for character; what crossed the link is read from the launcher's
 // transcript. Then the launcher's own duties and the demo script's build step.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -12,8 +13,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,12 +42,26 @@ const Program kOutput = {WG_OUTPUT, "output", ftdisim::ConverterMode::kOutput,
 const Program kInput = {WG_INPUT, "input", ftdisim::ConverterMode::kInput, "Example 1 - Input mode",
                         kInputHelp};
 
+// Under a shell with job control: what a step waits for after its text.
+enum class Job {
+    kAsIs,
+    // Every process of the job has stopped; the terminal must then be in the
+    // mode the shell had when it started the job.
+    kStopped,
+    // Every process of the job runs again, at a prompt (line mode).
+    kRunning,
+    // Every process of the job runs again and the terminal is back in key
+    // mode (no line editing, no echo).
+    kRunningInKeyMode,
+};
+
 // One step: an action line for the launcher's control pipe and/or keys to
 // type, then the text the terminal must show next.
 struct Step {
     std::string control;
     std::string keys;
     std::string shows;
+    Job job = Job::kAsIs;
 };
 
 struct Scenario {
@@ -61,7 +78,21 @@ struct Scenario {
     std::vector<std::string> options = {};        // more launcher options
     std::vector<std::string> transcriptHas = {};  // lines the transcript holds
     std::vector<std::string> listed = {"TWC00001"};
+    // When not empty: started from this interactive shell with job control,
+    // which shows its own texts (kShell in `screen`) between the program's.
+    std::vector<std::string> shell = {};
 };
+
+// In a screen: whatever the shell shows there (its prompt, the command line,
+// job notices).
+const std::string kShell = "\x01";
+
+// Interactive shells with job control, no start-up files and the prompt "$ ".
+// dash leaves the terminal as a stopped job left it; bash puts back its own
+// mode when a job stops and leaves it so when the job goes on.
+const std::vector<std::string> kDash = {"/usr/bin/env", "-u", "ENV", "PS1=$ ", "/bin/sh", "-i"};
+const std::vector<std::string> kBash = {"/usr/bin/env", "PS1=$ ",      "/bin/bash", "--norc",
+                                        "--noprofile",  "--noediting", "-i"};
 
 std::string Raw(const std::vector<Bytes> &parts) {
     Bytes all;
@@ -322,6 +353,72 @@ const std::vector<Scenario> kScenarios = {
      kGone + "Set GPIO0  Nok\n" + kExit,
      {}},
 
+    // Stopped with the suspend key and continued with fg, at the key loop
+    // and at both prompts: each stop gives the shell its terminal back (a
+    // prompt's line ended first), each continue brings back the program's
+    // mode, and the keys go on acting at once, unechoed.
+    {"StopAndContinueUnderDash",
+     &kOutput,
+     {{"", "T", "Set Tamper  Ok\n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "T", "Set Tamper  Ok\n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "w", kPromptF},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunning},
+      {"", "12\n", kPromptB},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunning},
+      {"", "345\n", "Wiegand Frame sent \n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "t", "Reset Tamper  Ok\n"},
+      {"", "x", kExit}},
+     "Set Tamper  Ok\n" + kShell + "Set Tamper  Ok\n" + kShell + "Send 26b Wiegand Frame \n" +
+         kPromptF + "^Z\n" + kShell + "12\n\n" + kPromptB + "^Z\n" + kShell +
+         "345\n\n  Ok\nWiegand Frame sent \n" + kShell + "Reset Tamper  Ok\n" + kExit + kShell,
+     {"55 55 02 FF 00 0D", "55 55 02 FF 00 0D",
+      "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 02 00 00 0D"},
+     true,
+     0,
+     {},
+     {},
+     {"TWC00001"},
+     kDash},
+
+    {"StopAndContinueUnderBash",
+     &kOutput,
+     {{"", "T", "Set Tamper  Ok\n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "T", "Set Tamper  Ok\n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "w", kPromptF},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunning},
+      {"", "12\n", kPromptB},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunning},
+      {"", "345\n", "Wiegand Frame sent \n"},
+      {"", "\x1a", "Stopped", Job::kStopped},
+      {"", "fg\n", "", Job::kRunningInKeyMode},
+      {"", "t", "Reset Tamper  Ok\n"},
+      {"", "x", kExit}},
+     "Set Tamper  Ok\n" + kShell + "Set Tamper  Ok\n" + kShell + "Send 26b Wiegand Frame \n" +
+         kPromptF + "^Z\n" + kShell + "12\n\n" + kPromptB + "^Z\n" + kShell +
+         "345\n\n  Ok\nWiegand Frame sent \n" + kShell + "Reset Tamper  Ok\n" + kExit + kShell,
+     {"55 55 02 FF 00 0D", "55 55 02 FF 00 0D",
+      "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 02 00 00 0D"},
+     true,
+     0,
+     {},
+     {},
+     {"TWC00001"},
+     kBash},
+
     // A kernel driver holds the interface: the device is listed without a
     // serial number and cannot be opened; every command fails, and no
     // unplug is reported for a device that was never open.
@@ -357,6 +454,80 @@ bool SameTerminal(const struct termios &a, const struct termios &b) {
            a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// Whether `shown` is `screen`, each kShell in it standing for any text.
+bool ShowsScreen(const std::string &shown, const std::string &screen) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0;;) {
+        const std::size_t at = screen.find(kShell, from);
+        parts.push_back(screen.substr(from, at - from));
+        if (at == std::string::npos) break;
+        from = at + kShell.size();
+    }
+    if (shown.compare(0, parts.front().size(), parts.front()) != 0) return false;
+    std::size_t at = parts.front().size();
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        const std::size_t found = last ? shown.size() - std::min(shown.size(), parts[i].size())
+                                       : shown.find(parts[i], at);
+        if (found == std::string::npos || found < at) return false;
+        if (shown.compare(found, parts[i].size(), parts[i]) != 0) return false;
+        at = found + parts[i].size();
+    }
+    return parts.size() > 1 || at == shown.size();
+}
+
+// The state letters (R, S, T...) of every process below `root`.
+std::vector<char> DescendantStates(pid_t root) {
+    std::map<pid_t, std::vector<std::pair<pid_t, char>>> children;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return {};
+    while (const dirent *entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        const std::string stat = ReadFile("/proc/" + std::string(entry->d_name) + "/stat");
+        const std::size_t end = stat.rfind(')');
+        if (end == std::string::npos || end + 4 > stat.size()) continue;
+        const char state = stat[end + 2];
+        const pid_t parent = static_cast<pid_t>(std::atoi(stat.c_str() + end + 4));
+        children[parent].push_back({pid, state});
+    }
+    closedir(proc);
+    std::vector<char> states;
+    std::vector<pid_t> todo = {root};
+    while (!todo.empty()) {
+        const pid_t parent = todo.back();
+        todo.pop_back();
+        for (const auto &[pid, state] : children[parent]) {
+            states.push_back(state);
+            todo.push_back(pid);
+        }
+    }
+    return states;
+}
+
+bool JobStopped(pid_t shell) {
+    const std::vector<char> states = DescendantStates(shell);
+    return !states.empty() &&
+           std::all_of(states.begin(), states.end(), [](char c) { return c == 'T'; });
+}
+
+bool JobRunning(pid_t shell) {
+    const std::vector<char> states = DescendantStates(shell);
+    return !states.empty() &&
+           std::none_of(states.begin(), states.end(), [](char c) { return c == 'T'; });
+}
+
+bool InKeyMode(const struct termios &t) {
+    return (t.c_lflag & (ICANON | ECHO)) == 0;
+}
+
+std::string ShellWord(const std::string &word) {
+    std::string quoted = "'";
+    quoted += word;
+    quoted += '\'';
+    return quoted;
+}
+
 void PrintTo(const Scenario &scenario, std::ostream *os) {
     *os << scenario.name;
 }
@@ -372,9 +543,22 @@ TEST_P(ProgramScenario, ShowsExactlyItsScreenAndSendsItsFrames) {
                                      "--control", control.path()};
     args.insert(args.end(), sc.options.begin(), sc.options.end());
     args.insert(args.end(), {"--", program.path});
-    Session s(Launcher(args));
+    Session s(!sc.shell.empty() ? sc.shell : Launcher(args));
+    struct termios shellMode = s.InitialAttributes();
+    std::string start;
+    if (!sc.shell.empty()) {
+        ASSERT_TRUE(s.WaitFor("$ ")) << s.Output();
+        shellMode = s.Attributes();
+        std::string command = ShellWord(FTDISIM_RUN);
+        for (const std::string &a : args) {
+            command += ' ';
+            command += ShellWord(a);
+        }
+        s.Type(command + "\n");
+        start = kShell;
+    }
     ASSERT_TRUE(s.WaitFor(") :")) << s.Output();
-    std::string start = BannerAndList(program.modeLine, sc.listed);
+    start += BannerAndList(program.modeLine, sc.listed);
     if (sc.choose) {
         s.Type("1\n");
         ASSERT_TRUE(s.WaitFor(program.help)) << s.Output();
@@ -387,10 +571,36 @@ TEST_P(ProgramScenario, ShowsExactlyItsScreenAndSendsItsFrames) {
         if (!step.keys.empty()) s.Type(step.keys);
         ASSERT_TRUE(s.WaitFor(step.shows)) << "after \"" << step.control << step.keys << "\":\n"
                                            << s.Output();
+        switch (step.job) {
+            case Job::kAsIs:
+                break;
+            case Job::kStopped:
+                ASSERT_TRUE(WaitUntil([&] { return JobStopped(s.Pid()); })) << s.Output();
+                EXPECT_TRUE(SameTerminal(shellMode, s.Attributes())) << s.Output();
+                break;
+            case Job::kRunning:
+                ASSERT_TRUE(WaitUntil([&] { return JobRunning(s.Pid()); })) << s.Output();
+                break;
+            case Job::kRunningInKeyMode:
+                ASSERT_TRUE(WaitUntil([&] {
+                    return JobRunning(s.Pid()) && InKeyMode(s.Attributes());
+                })) << s.Output();
+                break;
+        }
+    }
+    if (!sc.shell.empty()) {
+        // The shell's prompt is back once the program has ended.
+        ASSERT_TRUE(s.WaitFor("$ ")) << s.Output();
+        s.Type("exit\n");
     }
     EXPECT_EQ(s.Finish(), sc.status) << s.Output();
-    EXPECT_EQ(s.Output(), start + sc.screen);
-    EXPECT_TRUE(SameTerminal(s.InitialAttributes(), s.Attributes()));
+    if (!sc.shell.empty()) {
+        EXPECT_TRUE(ShowsScreen(s.Output(), start + sc.screen)) << s.Output();
+    } else {
+        EXPECT_EQ(s.Output(), start + sc.screen);
+    }
+    EXPECT_TRUE(
+        SameTerminal(!sc.shell.empty() ? shellMode : s.InitialAttributes(), s.Attributes()));
 
     const std::string log = ReadFile(transcript.path());
     EXPECT_EQ(TranscriptBytes(log, "host->converter"), sc.sent) << log;
