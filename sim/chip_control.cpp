@@ -199,6 +199,7 @@ int Chip::Impl::VendorLocked(ControlRecord &rec, std::vector<uint8_t> &reply) {
                 f->rx_fifo.clear();
             } else if (rec.wValue == 2) {
                 f->st.tx_purges++;
+                f->pin.commands.clear();  // MPSSE commands not run yet, a wait among them
             } else {
                 return -EPIPE;
             }

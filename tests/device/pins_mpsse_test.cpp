@@ -224,6 +224,13 @@ TEST_F(MpsseTest, WaitOnGpioL1HoldsTheCommandsUntilThePinChanges) {
     EXPECT_EQ(chip.If(0).RxPending(), 2u);
     chip.If(0).HoldIn(false);
     EXPECT_EQ(Read(h, 2), (Bytes{0xF4, 0xFF}));
+
+    // A purge of the transmit side drops a waiting command and what follows.
+    Write(h, {0x88, 0x81});
+    ASSERT_EQ(FT_Purge(h, FT_PURGE_TX), FT_OK);
+    chip.If(0).SetPins(0xFF);
+    Write(h, {0x83});
+    EXPECT_EQ(Read(h, 1), (Bytes{0xFF}));
 }
 
 TEST_F(MpsseTest, SpiFlashAnswersJedecIdStatusReadAndProgram) {
