@@ -8,7 +8,9 @@
 // vendor commands) and bulk transfers on one IN/OUT endpoint pair per
 // interface, with the two status bytes at the head of every IN packet. Each
 // interface has a serial line (SerialLine) to which a peer is wired: a
-// Loopback, or anything implementing SerialPeer.
+// Loopback, or anything implementing SerialPeer. In the bit-bang modes and
+// in MPSSE mode the interface's bytes drive and sample its pins instead, to
+// which a PinDevice may be wired (ftdisim_pins.h).
 //
 // Process requirements
 //   - The process must run with umockdev's preload library
