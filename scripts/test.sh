@@ -111,9 +111,10 @@ check_armhf() {
     ctest --test-dir build-armhf --output-on-failure -j "$jobs" -E "$armhf_skip"
   echo "armhf stage done in $((SECONDS - t0)) s"
 }
-# The end-to-end runs and the compatibility clients start programs of their
-# own, which under emulation would need the kernel's binfmt_misc.
-armhf_skip="^(programs_e2e_test|compat_test)$"
+# The end-to-end runs, the compatibility clients and the JTAG demonstration
+# start programs of their own, which under emulation would need the kernel's
+# binfmt_misc.
+armhf_skip="^(programs_e2e_test|compat_test|jtag_demo)$"
 # This test reads the waiting thread's system call from /proc, which under
 # user emulation names the emulator's own host call.
 armhf_gtest_skip="-W32EventTest.CloseWhileTheWaiterIsStoppedLeavesItALiveRecord"

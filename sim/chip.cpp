@@ -252,6 +252,10 @@ void Chip::Impl::Shutdown() {
         std::scoped_lock lock(h->mutex);
         h->chip = nullptr;
     }
+    {
+        std::scoped_lock lock(mutex);
+        for (IfaceState &f : ifaces) f.pin.device = nullptr;
+    }
     for (size_t i = 0; i < ifaces.size(); i++) self.If(static_cast<int>(i)).Attach(nullptr);
 }
 
@@ -267,6 +271,11 @@ void Chip::Impl::PowerOnLocked() {
         f.stall_next_in = false;
         f.in_halted = false;
         f.claimed_by = nullptr;
+        PinState wired;
+        wired.outside = f.pin.outside;
+        wired.cbus_outside = f.pin.cbus_outside;
+        wired.device = f.pin.device;
+        f.pin = std::move(wired);
     }
 }
 
@@ -404,10 +413,12 @@ void Chip::Impl::AcceptOutLocked(int iface, Urb urb) {
     if (urb.buffer != nullptr && urb.length > 0)
         t.data.assign(urb.buffer->data, urb.buffer->data + urb.length);
     t.zero_packet_flag = (urb.flags & USBDEVFS_URB_ZERO_PACKET) != 0;
-    if (!t.data.empty()) f.deliveries.emplace_back(t.data, f.st.line);
+    const bool engine = PinEngineTakesDataLocked(iface);
+    if (!t.data.empty() && !engine) f.deliveries.emplace_back(t.data, f.st.line);
     f.out.push_back(std::move(t));
     urb.actual = urb.length;
     CompleteLocked(std::move(urb), 0);
+    if (engine) PinDataLocked(iface, f.out.back().data.data(), f.out.back().data.size());
 }
 
 void Chip::Impl::RunDeliveries(int iface) {

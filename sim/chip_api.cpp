@@ -187,7 +187,39 @@ void Interface::StallInOnce() {
 
 void Interface::SetPins(uint8_t pins) {
     std::scoped_lock lock(chip_.impl_->mutex);
-    chip_.impl_->ifaces[static_cast<size_t>(number_)].pins = pins;
+    PinState &p = chip_.impl_->ifaces[static_cast<size_t>(number_)].pin;
+    p.outside = static_cast<uint16_t>((p.outside & 0xFF00) | pins);
+    chip_.impl_->OutsidePinsChangedLocked(number_);
+}
+
+void Interface::SetHighPins(uint8_t pins) {
+    std::scoped_lock lock(chip_.impl_->mutex);
+    PinState &p = chip_.impl_->ifaces[static_cast<size_t>(number_)].pin;
+    p.outside = static_cast<uint16_t>((p.outside & 0x00FF) | pins << 8);
+    chip_.impl_->OutsidePinsChangedLocked(number_);
+}
+
+void Interface::SetCbusPins(uint8_t pins) {
+    std::scoped_lock lock(chip_.impl_->mutex);
+    chip_.impl_->ifaces[static_cast<size_t>(number_)].pin.cbus_outside = pins & 0x0F;
+}
+
+void Interface::AttachPins(PinDevice *device) {
+    std::scoped_lock lock(chip_.impl_->mutex);
+    chip_.impl_->ifaces[static_cast<size_t>(number_)].pin.device = device;
+    chip_.impl_->PinsChangedLocked(number_);
+}
+
+uint16_t Interface::PinLevels() const {
+    std::scoped_lock lock(chip_.impl_->mutex);
+    return chip_.impl_->PinLevelsLocked(number_);
+}
+
+uint8_t Interface::CbusLevels() const {
+    std::scoped_lock lock(chip_.impl_->mutex);
+    const PinState &p = chip_.impl_->ifaces[static_cast<size_t>(number_)].pin;
+    const uint8_t dir = p.engine == 0x20 ? p.cbus_dir : 0;
+    return static_cast<uint8_t>(((p.cbus_out & dir) | (p.cbus_outside & ~dir)) & 0x0F);
 }
 
 void Interface::HoldIn(bool hold) {

@@ -199,6 +199,7 @@ int Chip::Impl::VendorLocked(ControlRecord &rec, std::vector<uint8_t> &reply) {
                 f->rx_fifo.clear();
             } else if (rec.wValue == 2) {
                 f->st.tx_purges++;
+                f->pin.commands.clear();  // MPSSE commands not run yet, a wait among them
             } else {
                 return -EPIPE;
             }
@@ -258,10 +259,11 @@ int Chip::Impl::VendorLocked(ControlRecord &rec, std::vector<uint8_t> &reply) {
             if (in || !traits.bm_or_later) return -EPIPE;
             f->st.bit_mask = static_cast<uint8_t>(rec.wValue);
             f->st.bit_mode = static_cast<uint8_t>(rec.wValue >> 8);
+            SetBitModeLocked(rec.interface, f->st.bit_mask, f->st.bit_mode);
             return 0;
         case 12:  // get bit mode: the pins
             if (!in || !traits.bm_or_later) return -EPIPE;
-            reply = {f->pins};
+            reply = {GetBitModeLocked(rec.interface)};
             return 0;
         case 0x20:  // vendor command get
             if (!in || !traits.vendor_commands) return -EPIPE;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "ftdisim.h"
+#include "ftdisim_pins.h"
 #include "shim_table.h"
 
 namespace ftdisim {
@@ -93,10 +94,27 @@ struct Hook {
     int generation = 0;          // which plug-in of the chip this is (immutable)
 };
 
+// The pins of one interface as the bit-bang engines and the MPSSE see them.
+// Pin words: bits 0-7 the low byte (ADBUS), 8-15 the high byte (ACBUS).
+struct PinState {
+    uint8_t engine = 0;  // the engine running: 0 serial, 0x01, 0x02, 0x04, 0x20
+    uint16_t out = 0;    // output latches
+    uint16_t dir = 0;    // 1: the chip drives the pin (while an engine runs)
+    uint8_t cbus_out = 0;
+    uint8_t cbus_dir = 0;
+    // MPSSE bytes not run yet: an incomplete command, or everything from a
+    // wait on GPIOL1 whose condition does not hold yet.
+    std::vector<uint8_t> commands;
+    // Kept across power-on: what is wired to the pins.
+    uint16_t outside = 0xFFFF;  // levels of pins nobody drives (pulled up)
+    uint8_t cbus_outside = 0x0F;
+    PinDevice *device = nullptr;
+};
+
 // The state of one interface's serial engine.
 struct IfaceState {
     InterfaceState st;
-    uint8_t pins = 0xFF;          // answered by get bit mode
+    PinState pin;
     std::deque<uint8_t> rx_fifo;  // bytes waiting for the host
     uint8_t modem_lines = 0;
     uint8_t pending_line_error = 0;  // ORed into the next IN packet
@@ -159,6 +177,28 @@ struct Chip::Impl {
     void UpdateReadyLocked();
     // Power-on state of every interface (keeps records, peers, EEPROM).
     void PowerOnLocked();
+
+    // --- bitbang.cpp ---
+    // Starts the engine for a set-bit-mode request (mode 0: serial again).
+    void SetBitModeLocked(int iface, uint8_t mask, uint8_t mode);
+    // The byte answered to get bit mode: the pins' instantaneous levels.
+    uint8_t GetBitModeLocked(int iface) const;
+    // True when host bytes go to an engine instead of the serial line.
+    bool PinEngineTakesDataLocked(int iface) const;
+    // Host bytes for the running engine; answers enter the receive FIFO.
+    void PinDataLocked(int iface, const uint8_t *data, size_t n);
+    // Levels of every pin: the chip's outputs, then the device's, then the
+    // outside levels.
+    uint16_t PinLevelsLocked(int iface) const;
+    // Tells the wired device the pins changed (only while an engine runs).
+    void PinsChangedLocked(int iface);
+    // The outside levels changed: tell the device, resume a waiting MPSSE.
+    void OutsidePinsChangedLocked(int iface);
+
+    // --- mpsse.cpp ---
+    // Runs queued MPSSE commands as far as they are complete; appends the
+    // answers to `answer`.
+    void MpsseRunLocked(int iface, std::vector<uint8_t> &answer);
 
     // --- chip_control.cpp ---
     void BuildDescriptors();

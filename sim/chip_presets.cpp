@@ -115,6 +115,36 @@ ChipTraits ChipTraits::For(uint16_t bcd, bool has_serial) {
     t.high_speed_baud = HighByteIn(bcd, {0x07, 0x08, 0x09, 0x17, 0x18, 0x19});
     t.wide_index = HighByteIn(bcd, {0x05, 0x07, 0x08, 0x09, 0x10, 0x15, 0x16, 0x18, 0x19});
     t.vendor_commands = HighByteIn(bcd, {0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x21});
+    // The bit modes each family's firmware runs: BM chips the first
+    // (asynchronous) bit-bang only; the dual chips, the quad high-speed chip
+    // (on its first two interfaces) and the single high-speed chip the MPSSE;
+    // the chips with CBUS pins (R, single high-speed, X) CBUS bit-bang.
+    switch (bcd >> 8) {
+        case 0x02:
+            t.bit_modes = t.bm_or_later ? 0x01 : 0x00;
+            break;
+        case 0x04:
+            t.bit_modes = 0x01;
+            break;
+        case 0x05:
+        case 0x07:
+        case 0x08:
+            t.bit_modes = 0x01 | 0x02 | 0x04;
+            t.mpsse_interfaces = 2;
+            break;
+        case 0x09:
+            t.bit_modes = 0x01 | 0x02 | 0x04 | 0x20;
+            t.mpsse_interfaces = 1;
+            break;
+        case 0x06:
+        case 0x10:
+            t.bit_modes = 0x01 | 0x04 | 0x20;
+            break;
+        default:
+            t.bit_modes = 0;
+            break;
+    }
+    t.mpsse_high_speed = HighByteIn(bcd, {0x07, 0x08, 0x09});
     return t;
 }
 

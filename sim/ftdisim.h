@@ -8,7 +8,9 @@
 // vendor commands) and bulk transfers on one IN/OUT endpoint pair per
 // interface, with the two status bytes at the head of every IN packet. Each
 // interface has a serial line (SerialLine) to which a peer is wired: a
-// Loopback, or anything implementing SerialPeer.
+// Loopback, or anything implementing SerialPeer. In the bit-bang modes and
+// in MPSSE mode the interface's bytes drive and sample its pins instead, to
+// which a PinDevice may be wired (ftdisim_pins.h).
 //
 // Process requirements
 //   - The process must run with umockdev's preload library
@@ -52,6 +54,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ftdisim_pins.h"
 #include "serial_line.h"
 
 namespace ftdisim {
@@ -120,6 +123,11 @@ struct ChipTraits {
     bool high_speed_baud;  // 12 MHz baud clock available (flag in the upper word)
     bool wide_index;       // baud upper word in wIndex bits 8-9, selector in bits 0-7
     bool vendor_commands;  // answers requests 0x20 and 0x21
+    // Bit modes the firmware runs (bits of the mode byte: 0x01 asynchronous
+    // bit-bang, 0x02 MPSSE, 0x04 synchronous bit-bang, 0x20 CBUS bit-bang).
+    uint8_t bit_modes;
+    int mpsse_interfaces;   // the MPSSE runs on interfaces 0 to this - 1
+    bool mpsse_high_speed;  // 60 MHz clock, divide-by-5, 3-phase and adaptive clocking
 
     static ChipTraits For(uint16_t bcd_device, bool has_serial);
 };
@@ -176,11 +184,19 @@ struct InterfaceState {
     bool error_char_enabled = false;
     uint8_t latency_ms = 16;
     uint8_t bit_mask = 0;
-    uint8_t bit_mode = 0;
-    unsigned resets = 0;     // reset requests that reached this interface
-    unsigned rx_purges = 0;  // purge-receive requests
-    unsigned tx_purges = 0;  // purge-transmit requests
-    bool claimed = false;    // some open file holds the interface
+    uint8_t bit_mode = 0;  // as last requested
+    uint8_t engine = 0;    // the engine the chip runs for it: 0 serial, 0x01, 0x02, 0x04, 0x20
+    // MPSSE settings.
+    bool mpsse_loopback = false;
+    uint16_t mpsse_divisor = 0;
+    bool mpsse_div5 = true;  // 12 MHz master clock instead of 60 (high-speed chips)
+    bool mpsse_three_phase = false;
+    bool mpsse_adaptive = false;
+    uint32_t mpsse_clock_hz = 0;  // TCK/SK rate the settings give
+    unsigned resets = 0;          // reset requests that reached this interface
+    unsigned rx_purges = 0;       // purge-receive requests
+    unsigned tx_purges = 0;       // purge-transmit requests
+    bool claimed = false;         // some open file holds the interface
 };
 
 // ---------------------------------------------------------------------------
@@ -264,8 +280,22 @@ class Interface final : public SerialLine {
     // STALL (libusb: LIBUSB_TRANSFER_STALL) and its endpoint halts until the
     // host clears it; nothing is taken from the FIFO.
     void StallInOnce();
-    // Pin levels answered by the get-bit-mode request (0xFF until set).
+    // Levels of the low-byte pins (ADBUS) that neither the chip nor an
+    // attached pin device drives, as outside circuitry sets them (0xFF, pulled
+    // up, until set). Get bit mode answers the pins' levels (see PinLevels).
     void SetPins(uint8_t pins);
+    // The same for the high byte (ACBUS, the MPSSE's GPIOH) and the CBUS pins
+    // of CBUS bit-bang (low nibble, 0x0F until set).
+    void SetHighPins(uint8_t pins);
+    void SetCbusPins(uint8_t pins);
+    // Wires `device` to the pins (nullptr: nothing). It is told every change
+    // while a bit-bang engine or the MPSSE runs, and must stay alive until
+    // detached or the chip is destroyed.
+    void AttachPins(PinDevice *device);
+    // Levels of the low (bits 0-7) and high (8-15) byte pins now.
+    uint16_t PinLevels() const;
+    // Levels of CBUS0-3 (low nibble).
+    uint8_t CbusLevels() const;
     // While held, no IN transfer completes (neither data nor status packets);
     // once released they complete as usual: data at once, status-only
     // packets when the latency timer runs out.
@@ -323,7 +353,10 @@ class Interface final : public SerialLine {
 //   6 / 7           event / error character, wValue char + 0x100 if enabled.
 //   9 / 10          latency timer set (wValue low byte) / get (1 byte).
 //   11 / 12         bit mode set (mask + mode*256) / get (1 byte: the pin
-//                   levels, see Interface::SetPins).
+//                   levels, see Interface::PinLevels; CBUS0-3 in CBUS
+//                   bit-bang). Set starts the engine the mode names when the
+//                   family runs it on the interface (ChipTraits::bit_modes);
+//                   other modes are recorded and the interface stays serial.
 //   0x20 / 0x21     vendor command get / set (vendor-command chips only).
 //                   wIndex: selector.
 //   0x90 / 0x91 / 0x92  EEPROM word read (wIndex address) / write (wValue

@@ -1,5 +1,6 @@
 // ftdisim-run: runs a program against simulated FTDI chips with a Tavrin
-// Wiegand converter wired to each, on the caller's terminal.
+// Wiegand converter wired to each, on the caller's terminal; a JTAG chain,
+// an SPI flash or outside pin levels may be wired to the chips' pins.
 //
 //   ftdisim-run [options] -- program [args...]
 //
@@ -21,7 +22,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -74,7 +77,14 @@ struct Options {
     std::optional<std::chrono::milliseconds> unplug_after;
     bool kernel_driver = false;
     bool verbose = false;
-    std::vector<char *> command;  // program and its arguments
+    // Pin devices, each on an interface (0-based).
+    std::optional<std::vector<JtagTapSpec>> jtag;
+    int jtag_interface = 0;
+    std::optional<uint32_t> spi_flash;
+    int spi_interface = 0;
+    std::optional<std::string> spi_image;
+    std::vector<std::pair<int, uint8_t>> pins;  // interface, outside levels
+    std::vector<char *> command;                // program and its arguments
 };
 
 void Usage(std::FILE *out) {
@@ -95,6 +105,15 @@ void Usage(std::FILE *out) {
                  "  -t, --transcript FILE   write every frame in both directions to FILE\n"
                  "      --unplug-after SEC  unplug every device SEC seconds after the start\n"
                  "      --kernel-driver     a kernel driver holds interface 0 (claims fail)\n"
+                 "      --jtag IDS[@I]      a JTAG chain on the MPSSE JTAG pins: IDCODEs nearest\n"
+                 "                          TDO first, each with an optional :IRLEN (default 4),\n"
+                 "                          e.g. 0x4BA00477,0x06413041:5; @I the interface\n"
+                 "                          letter (default A)\n"
+                 "      --spi-flash ID[@I]  an SPI flash with this JEDEC ID (e.g. 0xEF4018) on\n"
+                 "                          the MPSSE SPI pins, CS on pin 3\n"
+                 "      --spi-flash-image FILE  the flash's contents from address 0\n"
+                 "      --pins LEVELS[@I]   levels of the low-byte pins nothing drives\n"
+                 "                          (default 0xFF, pulled up)\n"
                  "      --list-families     print the chip families and exit\n"
                  "  -v, --verbose           describe the simulated devices on stderr\n"
                  "  -h, --help              print this help and exit\n"
@@ -143,8 +162,42 @@ bool ParseInt(const char *s, int lo, int hi, int *out) {
     return true;
 }
 
+// "VALUE@B" -> "VALUE" with interface 1; without '@', interface 0.
+std::string Placed(const char *arg, const char *option, int *iface) {
+    std::string text = arg;
+    const size_t at = text.rfind('@');
+    *iface = 0;
+    if (at == std::string::npos) return text;
+    const std::string letter = text.substr(at + 1);
+    if (letter.size() != 1 || std::toupper(static_cast<unsigned char>(letter[0])) < 'A' ||
+        std::toupper(static_cast<unsigned char>(letter[0])) > 'H') {
+        Fail(std::string(option) + ": '@" + letter + "' is not an interface letter A to H");
+    }
+    *iface = std::toupper(static_cast<unsigned char>(letter[0])) - 'A';
+    return text.substr(0, at);
+}
+
+uint32_t ParseByteValue(const std::string &text, uint32_t max, const char *what) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || v > max || text[0] == '-') Fail(what);
+    return static_cast<uint32_t>(v);
+}
+
 Options ParseOptions(int argc, char **argv) {
-    enum { kScript = 256, kDemo, kControl, kUnplugAfter, kKernelDriver, kListFamilies };
+    enum {
+        kScript = 256,
+        kDemo,
+        kControl,
+        kUnplugAfter,
+        kKernelDriver,
+        kListFamilies,
+        kJtag,
+        kSpiFlash,
+        kSpiImage,
+        kPins
+    };
     static const option kLong[] = {
         {"family", required_argument, nullptr, 'f'},
         {"serial", required_argument, nullptr, 's'},
@@ -157,6 +210,10 @@ Options ParseOptions(int argc, char **argv) {
         {"unplug-after", required_argument, nullptr, kUnplugAfter},
         {"kernel-driver", no_argument, nullptr, kKernelDriver},
         {"list-families", no_argument, nullptr, kListFamilies},
+        {"jtag", required_argument, nullptr, kJtag},
+        {"spi-flash", required_argument, nullptr, kSpiFlash},
+        {"spi-flash-image", required_argument, nullptr, kSpiImage},
+        {"pins", required_argument, nullptr, kPins},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -213,6 +270,27 @@ Options ParseOptions(int argc, char **argv) {
             case kKernelDriver:
                 o.kernel_driver = true;
                 break;
+            case kJtag: {
+                std::string error;
+                const std::string text = Placed(optarg, "--jtag", &o.jtag_interface);
+                o.jtag = JtagChain::Parse(text, &error);
+                if (!o.jtag) Fail("--jtag: " + error);
+                break;
+            }
+            case kSpiFlash:
+                o.spi_flash = ParseByteValue(Placed(optarg, "--spi-flash", &o.spi_interface),
+                                             0xFFFFFF, "--spi-flash: a JEDEC ID of 3 bytes");
+                break;
+            case kSpiImage:
+                o.spi_image = optarg;
+                break;
+            case kPins: {
+                int iface = 0;
+                const uint32_t v = ParseByteValue(Placed(optarg, "--pins", &iface), 0xFF,
+                                                  "--pins: a byte of pin levels");
+                o.pins.emplace_back(iface, static_cast<uint8_t>(v));
+                break;
+            }
             case kListFamilies:
                 for (const std::string &name : ChipSpec::FamilyNames()) std::puts(name.c_str());
                 std::puts("raw:0xNNNN");
@@ -229,6 +307,10 @@ Options ParseOptions(int argc, char **argv) {
         }
     }
     if (o.script_file && o.demo) Fail("--script and --demo exclude each other");
+    if (o.spi_image && !o.spi_flash) Fail("--spi-flash-image needs --spi-flash");
+    if (o.jtag && o.spi_flash && o.jtag_interface == o.spi_interface) {
+        Fail("--jtag and --spi-flash share pins 0-3: put them on different interfaces");
+    }
     if (optind >= argc) {
         Usage(stderr);
         std::exit(kSetupFailure);
@@ -294,6 +376,32 @@ std::optional<std::string> FindProgram(const char *name) {
     }
 }
 
+// Wires the pin devices the options ask for to one chip.
+void WirePins(const Options &o, Chip &chip, const std::vector<uint8_t> &image,
+              std::vector<std::unique_ptr<PinDevice>> &owned) {
+    for (const auto &[iface, levels] : o.pins) chip.If(iface).SetPins(levels);
+    if (o.jtag) {
+        owned.push_back(std::make_unique<JtagChain>(*o.jtag));
+        chip.If(o.jtag_interface).AttachPins(owned.back().get());
+    }
+    if (o.spi_flash) {
+        auto flash = std::make_unique<SpiFlash>(*o.spi_flash);
+        flash->Load(0, std::span(image.data(), std::min(image.size(), flash->Size())));
+        chip.If(o.spi_interface).AttachPins(flash.get());
+        owned.push_back(std::move(flash));
+    }
+    if (o.verbose) {
+        if (o.jtag) {
+            std::fprintf(stderr, "%s: JTAG chain of %zu TAPs on interface %c\n", kProgram,
+                         o.jtag->size(), 'A' + o.jtag_interface);
+        }
+        if (o.spi_flash) {
+            std::fprintf(stderr, "%s: SPI flash %06X on interface %c\n", kProgram, *o.spi_flash,
+                         'A' + o.spi_interface);
+        }
+    }
+}
+
 int StatusOf(int wait_status) {
     if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
@@ -343,10 +451,25 @@ int Run(int argc, char **argv) {
     // their observers write to.
     std::optional<Transcript> transcript;
     std::vector<SimDevice> devices;
+    std::vector<std::unique_ptr<PinDevice>> pin_devices;  // wired to the chips' pins
     std::unique_ptr<Testbed> testbed;
     std::optional<ScriptRunner> runner;
     const auto start = std::chrono::steady_clock::now();
     transcript.emplace(transcript_file, start, o.devices > 1);
+
+    std::vector<uint8_t> image;
+    if (o.spi_image) {
+        std::ifstream in(*o.spi_image, std::ios::binary);
+        if (!in) Fail("cannot read " + *o.spi_image + ": " + std::strerror(errno));
+        image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    for (const auto &[iface, levels] : o.pins) {
+        if (iface >= base_spec->interfaces) Fail("--pins: the chip has no such interface");
+    }
+    if ((o.jtag && o.jtag_interface >= base_spec->interfaces) ||
+        (o.spi_flash && o.spi_interface >= base_spec->interfaces)) {
+        Fail("--jtag/--spi-flash: the chip has no such interface");
+    }
 
     std::vector<std::string> env_strings;
     ChildEnvironment child_env;
@@ -363,6 +486,7 @@ int Run(int argc, char **argv) {
                                               const LinkRecord &r) { t.Record(serial, r); });
             d.chip->If(0).Attach(d.converter.get());
             if (o.kernel_driver) d.chip->SetKernelDriverBound(0, true);
+            WirePins(o, *d.chip, image, pin_devices);
             if (o.verbose) {
                 std::fprintf(stderr, "%s: %s serial %s at %s, %s-mode converter on interface 0\n",
                              kProgram, o.family.c_str(), spec.serial ? d.serial.c_str() : "(none)",
