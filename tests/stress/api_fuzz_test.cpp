@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -110,7 +111,7 @@ class ApiFuzz : public DeviceTest {
     }
     void Worker(int index);
     void Streamer();
-    void Plugger();
+    void Plugger(uint64_t seconds);
     void Watchdog();
 
     std::vector<ftdisim::Chip *> chips_;  // the stream chip first
@@ -679,7 +680,12 @@ void ApiFuzz::Streamer() {
     }
 }
 
-void ApiFuzz::Plugger() {
+// The simulated bus never gives an address back, so a chip can be plugged
+// in again only so many times (each chip has a bus of its own): the
+// unplugs are spread over the run so that no chip runs out.
+constexpr unsigned kReplugsPerChip = 110;
+
+void ApiFuzz::Plugger(uint64_t seconds) {
     std::mt19937_64 rng(seed_ ^ 0x9106600ull);
     auto nap = [&](unsigned low, unsigned high) {
         const auto until = Clock::now() + std::chrono::milliseconds(low + rng() % (high - low));
@@ -687,10 +693,16 @@ void ApiFuzz::Plugger() {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     };
+    // The mean pause between unplugs: at least a third of a second.
+    const auto budget = static_cast<unsigned>(kReplugsPerChip * chips_.size());
+    const auto mean_ms = static_cast<unsigned>(std::max<uint64_t>(333, seconds * 1000 / budget));
+    std::vector<unsigned> replugs(chips_.size(), 0);
     while (!stop_ && Clock::now() < end_) {
-        nap(50, 600);
+        nap(mean_ms / 4, mean_ms * 7 / 4);
         if (stop_ || Clock::now() >= end_) break;
         const size_t c = rng() % chips_.size();
+        if (replugs[c] >= kReplugsPerChip) continue;
+        ++replugs[c];
         if (c == 0) stream_plug_epoch_.fetch_add(1);
         bed_->Unplug(*chips_[c]);
         unplugs_.fetch_add(1);
@@ -732,10 +744,13 @@ TEST_F(ApiFuzz, RandomCallsFromManyThreadsKeepEveryPromise) {
         static_cast<unsigned long long>(max_calls_), static_cast<unsigned long long>(seed_));
     std::fflush(stdout);
 
-    chips_.push_back(&Add(WithSerial(ChipSpec::FT232R(), "FZ000001")));
-    chips_.push_back(&Add(WithSerial(ChipSpec::FT2232H(), "FZ000002")));
-    chips_.push_back(&Add(WithSerial(ChipSpec::FT232H(), "FZ000003")));
-    chips_.push_back(&Add(WithSerial(ChipSpec::FT232R(), "FZ000004")));
+    const ChipSpec specs[] = {
+        WithSerial(ChipSpec::FT232R(), "FZ000001"), WithSerial(ChipSpec::FT2232H(), "FZ000002"),
+        WithSerial(ChipSpec::FT232H(), "FZ000003"), WithSerial(ChipSpec::FT232R(), "FZ000004")};
+    for (ChipSpec spec : specs) {
+        spec.bus = static_cast<uint8_t>(chips_.size() + 1);
+        chips_.push_back(&Add(spec));
+    }
     chips_[0]->If(0).Attach(&stream_loop_);
     chips_[3]->If(0).Attach(&other_loop_);
     StartLibrary();
@@ -749,7 +764,7 @@ TEST_F(ApiFuzz, RandomCallsFromManyThreadsKeepEveryPromise) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kWorkers; ++i) threads.emplace_back([this, i] { Worker(i); });
     threads.emplace_back([this] { Streamer(); });
-    threads.emplace_back([this] { Plugger(); });
+    threads.emplace_back([this, seconds] { Plugger(seconds); });
     for (std::thread &t : threads) t.join();
     for (auto &slot : slots_) {
         if (FT_HANDLE h = slot.exchange(nullptr)) {
