@@ -112,7 +112,7 @@ TEST(ExitWithThreads, EveryRunEndsCleanly) {
     bed.AddChip(Named(ChipSpec::FT232R(), "EXT00002"));
     held.If(0).HoldOut(true);                              // writers stay inside FT_Write
     held.FailRequest(3, ftdisim::FaultMode::Timeout, -1);  // set baud rate: no answer
-    constexpr int kRuns = 40, kStuckRuns = 3;
+    constexpr int kRuns = 30, kStuckRuns = 3;
     int clean = 0;
     for (int run = 0; run < kRuns + kStuckRuns; ++run) {
         const int status = RunClient(bed, COMPAT_CLIENT_DIR "/compat_exit_with_threads", "EXT00001",
