@@ -191,6 +191,12 @@ void ApiFuzz::Open(std::mt19937_64 &rng, Watch &w) {
     if (s != FT_OK) return;
     if (!h) Fail("an open returned FT_OK without a handle");
     opened_ok_.fetch_add(1, std::memory_order_relaxed);
+    // Without a time-out a read waits for its bytes as long as it takes: only
+    // handles with one are shared (FT_SetTimeouts never sets 0 here).
+    {
+        Timed t(w, "FT_SetTimeouts after the open");
+        Expect("FT_SetTimeouts", FT_SetTimeouts(h, 50, 1000), {FT_OK});
+    }
     if (FT_HANDLE old = slots_[slot].exchange(h)) {
         Timed t(w, "FT_Close (replaced)");
         Expect("FT_Close", FT_Close(old), {FT_OK});
