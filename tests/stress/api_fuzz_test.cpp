@@ -640,7 +640,9 @@ void ApiFuzz::Streamer() {
             continue;
         }
         sessions_.fetch_add(1);
-        Expect("stream FT_SetTimeouts", FT_SetTimeouts(h, 1000, 1000), {FT_OK});
+        // A write that takes this long while the chip is plugged in counts as
+        // lost: far beyond what a loaded machine delays it.
+        Expect("stream FT_SetTimeouts", FT_SetTimeouts(h, 1000, 15000), {FT_OK});
         uint64_t k = 0;  // position in this session's sequence
         bool attached = true;
         while (attached && !stop_ && Clock::now() < end_) {
@@ -653,6 +655,7 @@ void ApiFuzz::Streamer() {
                 s = FT_Write(h, out.data(), n, &written);
             }
             Expect("stream FT_Write", s, {FT_OK, FT_IO_ERROR});
+            const FT_STATUS write_status = s;
             uint32_t got = 0;
             const auto give_up = Clock::now() + std::chrono::seconds(20);
             while (got < written && Clock::now() < give_up) {
@@ -677,8 +680,9 @@ void ApiFuzz::Streamer() {
             attached = stream_plug_epoch_.load() == before;
             if (attached && (written != n || got != n)) {
                 Fail("the stream lost bytes while its chip stayed plugged in: wrote " +
-                     std::to_string(written) + " of " + std::to_string(n) + ", read back " +
-                     std::to_string(got));
+                     std::to_string(written) + " of " + std::to_string(n) + " (status " +
+                     std::to_string(write_status) + "), read back " + std::to_string(got) +
+                     " (status " + std::to_string(s) + ")");
             }
         }
         Timed t(w, "stream FT_Close");
