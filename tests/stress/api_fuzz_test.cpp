@@ -29,6 +29,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <shared_mutex>
 #include <string>
@@ -90,17 +91,40 @@ class ApiFuzz : public DeviceTest {
 
     // A handle for a call: mostly a slot's (open, closed or empty), sometimes
     // one that never was.
-    FT_HANDLE PickHandle(std::mt19937_64 &rng) {
+    // The slot's users count from before its handle is loaded until the call
+    // returns: a close waits for them before any open may be given the closed
+    // record's address again, so no call meant for a closed handle can land on
+    // a later open's (the stream's, say).
+    class SlotUse {
+      public:
+        SlotUse() = default;
+        explicit SlotUse(std::atomic<int> *users) : users_(users) { users_->fetch_add(1); }
+        SlotUse(const SlotUse &) = delete;
+        SlotUse &operator=(const SlotUse &) = delete;
+        ~SlotUse() {
+            if (users_) users_->fetch_sub(1);
+        }
+
+      private:
+        std::atomic<int> *users_ = nullptr;
+    };
+    FT_HANDLE PickHandle(std::mt19937_64 &rng, std::optional<SlotUse> *use) {
         static int not_a_record;
         switch (rng() % 16) {
             case 0:
                 return nullptr;
             case 1:
                 return &not_a_record;
-            default:
-                return slots_[rng() % kSlots].load();
+            default: {
+                const size_t i = rng() % kSlots;
+                use->emplace(&users_[i]);
+                return slots_[i].load();
+            }
         }
     }
+    // Closes what was taken out of slot i, while no open can run, and waits
+    // for the calls still using it.
+    void CloseTaken(size_t i, FT_HANDLE h, Watch &w, bool w32, bool probe);
 
     void Open(std::mt19937_64 &rng, Watch &w);
     void Close(std::mt19937_64 &rng, Watch &w);
@@ -117,9 +141,11 @@ class ApiFuzz : public DeviceTest {
     std::vector<ftdisim::Chip *> chips_;  // the stream chip first
     ftdisim::Loopback stream_loop_, other_loop_;
     std::array<std::atomic<FT_HANDLE>, kSlots> slots_{};
+    std::array<std::atomic<int>, kSlots> users_{};
     // Opens (and the information list, which opens) hold it shared; a close
-    // whose handle is probed afterwards holds it alone, so that no open can
-    // be given the closed record's address in between.
+    // holds it alone until the calls using the closed handle have returned
+    // (and its probe is done), so that no open can be given the closed
+    // record's address while a call may still aim at it.
     std::shared_mutex open_probe_;
     // Two promises the library does not keep yet: the header asks that one
     // handle's settings be changed from one thread at a time, and the
@@ -198,30 +224,38 @@ void ApiFuzz::Open(std::mt19937_64 &rng, Watch &w) {
         Expect("FT_SetTimeouts", FT_SetTimeouts(h, 50, 1000), {FT_OK});
     }
     if (FT_HANDLE old = slots_[slot].exchange(h)) {
-        Timed t(w, "FT_Close (replaced)");
-        Expect("FT_Close", FT_Close(old), {FT_OK});
+        CloseTaken(static_cast<size_t>(slot), old, w, false, false);
     }
 }
 
-void ApiFuzz::Close(std::mt19937_64 &rng, Watch &w) {
-    FT_HANDLE h = slots_[rng() % kSlots].exchange(nullptr);
-    if (!h) return;
-    if (rng() % 4 != 0) {
-        Timed t(w, "FT_Close");
-        if (rng() % 2) {
-            Expect("FT_Close", FT_Close(h), {FT_OK});
-        } else {
-            Check(FT_W32_CloseHandle(h) != 0, "FT_W32_CloseHandle", 0);
-        }
-        return;
-    }
+void ApiFuzz::CloseTaken(size_t i, FT_HANDLE h, Watch &w, bool w32, bool probe) {
     std::unique_lock lock(open_probe_);
-    Timed t(w, "FT_Close and probe");
-    Expect("FT_Close", FT_Close(h), {FT_OK});
+    {
+        Timed t(w, "FT_Close");
+        if (w32) {
+            Check(FT_W32_CloseHandle(h) != 0, "FT_W32_CloseHandle", 0);
+        } else {
+            Expect("FT_Close", FT_Close(h), {FT_OK});
+        }
+    }
+    {
+        Timed t(w, "calls on a closed slot");
+        while (users_[i].load() != 0) std::this_thread::yield();
+    }
+    if (!probe) return;
+    Timed t(w, "probe of a closed handle");
     uint32_t n = 0;
     Expect("FT_GetQueueStatus after FT_Close", FT_GetQueueStatus(h, &n), {FT_INVALID_HANDLE});
     Expect("FT_Close after FT_Close", FT_Close(h), {FT_INVALID_HANDLE});
     Expect("FT_Purge after FT_Close", FT_Purge(h, FT_PURGE_RX), {FT_INVALID_HANDLE});
+}
+
+void ApiFuzz::Close(std::mt19937_64 &rng, Watch &w) {
+    const size_t i = rng() % kSlots;
+    FT_HANDLE h = slots_[i].exchange(nullptr);
+    if (!h) return;
+    const uint64_t how = rng() % 4;
+    CloseTaken(i, h, w, how == 1, how == 0);
 }
 
 void ApiFuzz::List(std::mt19937_64 &rng, Watch &w) {
@@ -295,7 +329,8 @@ void ApiFuzz::List(std::mt19937_64 &rng, Watch &w) {
 }
 
 void ApiFuzz::HandleCall(std::mt19937_64 &rng, Watch &w, EVENT_HANDLE *ev) {
-    FT_HANDLE h = PickHandle(rng);
+    std::optional<SlotUse> use;
+    FT_HANDLE h = PickHandle(rng, &use);
     const FT_STATUS kIo[] = {FT_OK, FT_INVALID_HANDLE, FT_IO_ERROR};
     const std::initializer_list<FT_STATUS> io{FT_OK, FT_INVALID_HANDLE, FT_IO_ERROR};
     const std::initializer_list<FT_STATUS> io_param{FT_OK, FT_INVALID_HANDLE, FT_IO_ERROR,
