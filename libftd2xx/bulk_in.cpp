@@ -32,14 +32,11 @@ void NotifyUnderRxLock(DeviceExtension *device) {
     device->rx_space_cond.notify_all();
 }
 
-}  // namespace
-
-void MarkDeviceDead(DeviceExtension *device) {
-    device->alive = false;
-    NotifyUnderRxLock(device);
-    // A comm-event waiter and an application waiting on its notification
-    // handle look again and find the device gone.
-    device->comm_event.Set();
+// An application waiting on its notification handle looks again and finds
+// the device gone. Only the processor thread calls it: the application's
+// mutex may be held for as long as the application likes, and the libusb
+// event thread, which every device's transfers need, must never wait for it.
+void SignalDeviceGone(DeviceExtension *device) {
     if (device->event_mode.load() & 1u) {
         if (auto *target = static_cast<EVENT_HANDLE *>(device->notify_target.load())) {
             pthread_mutex_lock(&target->eMutex);
@@ -47,6 +44,21 @@ void MarkDeviceDead(DeviceExtension *device) {
             pthread_mutex_unlock(&target->eMutex);
         }
     }
+}
+
+}  // namespace
+
+// Runs on the libusb event thread too (a completion callback), so it takes
+// only the record's own short-held locks and leaves signalling the
+// application to the processor thread, which it wakes.
+void MarkDeviceDead(DeviceExtension *device) {
+    device->alive = false;
+    NotifyUnderRxLock(device);
+    // A comm-event waiter looks again and finds the device gone.
+    device->comm_event.Set();
+    // Wherever the processor waits, it wakes and, finding the device dead,
+    // leaves its loop before it looks at the slot.
+    for (InTransferSlot &slot : device->in_slots) slot.done_event.Set();
 }
 
 void WakeReceiveThreads(DeviceExtension *device) {
@@ -182,6 +194,7 @@ void processor_thread(DeviceExtension *device) {
         slot.free_event.Set();
         i = NextSlot(i);
     }
+    if (!device->stop_threads && !device->alive) SignalDeviceGone(device);
     while (!device->stop_threads) device->processor_wake_event.Wait(0);
 }
 

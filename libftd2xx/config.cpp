@@ -86,14 +86,13 @@ int GetString(FILE *file, char *line, size_t size, bool *unusable) {
             result = 1;
             break;
         }
-        // Keep consuming past a problem so the rest of this line is never
-        // read as the next one.
-        if (c == '\0') bad = true;
-        if (length + 1 < size) {
-            line[length++] = static_cast<char>(c);
-        } else {
+        // The reading ends at an unusable line, so nothing after the
+        // problem is read: a huge line costs no more than one that fits.
+        if (c == '\0' || length + 1 >= size) {
             bad = true;
+            break;
         }
+        line[length++] = static_cast<char>(c);
     }
     if (bad) length = 0;
     if (size > 0) line[length] = '\0';
@@ -164,6 +163,26 @@ int SetConfigData(int kind, const char *header, FILE *file, ConfigTarget *target
 }
 
 void ReadConfigFile(FILE *file, ConfigTarget *target) {
+    // The sections are parsed from a copy of the file's first
+    // kConfigReadLimit bytes, so an open reads no more than that of any file.
+    // A line the limit cuts is dropped whole: cut short, a value could
+    // parse as another number.
+    std::vector<char> head;
+    try {
+        head.resize(kConfigReadLimit);
+    } catch (const std::bad_alloc &) {
+        return;  // as with no file
+    }
+    size_t size = std::fread(head.data(), 1, head.size(), file);
+    if (size == head.size()) {
+        while (size > 0 && head[size - 1] != '\n') --size;
+    }
+    if (size == 0) return;
+    const ConfigFile copy(fmemopen(head.data(), size, "r"));
+    if (copy) ReadConfigSections(copy.get(), target);
+}
+
+void ReadConfigSections(FILE *file, ConfigTarget *target) {
     char line[kConfigLineSize];
     bool unusable = false;
     GetString(file, line, sizeof line, &unusable);

@@ -14,7 +14,8 @@
 // applies but whose value does not parse: then the next line is taken as the
 // next header.
 //
-// Nothing here takes a lock; an open runs it under the library mutex.
+// Nothing here takes a lock; an open runs it under the library mutex, which
+// is why an open reads at most kConfigReadLimit bytes of the file.
 #pragma once
 
 #include <libusb.h>
@@ -33,6 +34,10 @@ namespace d2xx {
 // bytes than kConfigLineSize - 1 never matches anything; a candidate path
 // longer than kConfigPathSize - 1 is not tried.
 constexpr size_t kConfigLineSize = 1024;
+// The most of a file one open reads: the reading goes on past a section only
+// while sections apply and their values do not parse, so a file that keeps it
+// going that long is not one anybody meant.
+constexpr size_t kConfigReadLimit = 65536;
 constexpr size_t kConfigPathSize = 4096;
 constexpr size_t kSerialCopySize = 17;
 constexpr size_t kDescriptionCopySize = 65;
@@ -65,10 +70,11 @@ enum ConfigSection : int {
 // a line feed ended the line, 0 at end of file (the line then holds whatever
 // was read, possibly nothing).
 //
-// A line that does not fit in size - 1 bytes, or that holds a NUL byte, is
-// consumed up to its line feed and comes back empty with *unusable set: it can
-// match nothing, and its remainder is never taken for the next line. With no
-// such problem *unusable is false. `unusable` may be null.
+// A line that does not fit in size - 1 bytes, or that holds a NUL byte, comes
+// back empty with *unusable set: it can match nothing, and the reading must
+// end there, since the rest of that line is left unread (the file is then
+// positioned just past the offending byte). With no such problem *unusable is
+// false. `unusable` may be null.
 int GetString(FILE *file, char *line, size_t size, bool *unusable = nullptr);
 
 // kSectionGlobals for exactly "[Globals]"; kSectionVendorProduct for a line
@@ -96,9 +102,12 @@ std::optional<VendorProduct> ParseVendorProductHeader(const char *header);
 // (the section applies but its value does not parse), 0 when it stops.
 int SetConfigData(int kind, const char *header, FILE *file, ConfigTarget *target);
 
-// Reads the sections of an open file into `target` until the reading stops.
-// Does not reset config_flags.
+// Reads the sections of an open file into `target` until the reading stops,
+// from at most the file's first kConfigReadLimit bytes (a line that crosses
+// that limit counts as absent). Does not reset config_flags.
 void ReadConfigFile(FILE *file, ConfigTarget *target);
+// The same without the limit: every line up to where the reading stops.
+void ReadConfigSections(FILE *file, ConfigTarget *target);
 
 // Closes the FILE when the owner goes.
 struct FileCloser {

@@ -15,12 +15,27 @@ struct Registry {
     std::vector<std::shared_ptr<DeviceExtension>> records;  // guarded by mutex; newest first
 };
 
+// Never destroyed: a thread still calling in at exit finds it intact.
 Registry &TheRegistry() {
-    static Registry registry;
-    return registry;
+    static Immortal<Registry> registry;
+    return registry.value;
 }
 
+std::atomic<int> gLiveRecords{0};
+
 }  // namespace
+
+LiveRecord::LiveRecord() {
+    gLiveRecords.fetch_add(1);
+}
+
+LiveRecord::~LiveRecord() {
+    gLiveRecords.fetch_sub(1);
+}
+
+int LiveRecord::Count() {
+    return gLiveRecords.load();
+}
 
 std::shared_ptr<DeviceExtension> AddDevice() {
     std::shared_ptr<DeviceExtension> record;

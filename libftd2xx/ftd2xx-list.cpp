@@ -111,9 +111,10 @@ struct AttachedList {
     bool present = false;                         // guarded by mutex
 };
 
+// Never destroyed: a thread still calling in at exit finds it intact.
 AttachedList &Attached() {
-    static AttachedList list;
-    return list;
+    static Immortal<AttachedList> list;
+    return list.value;
 }
 
 void CopyInfo(FT_DEVICE_LIST_INFO_NODE *node, const FT_DEVICE_LIST_INFO_NODE &from) {

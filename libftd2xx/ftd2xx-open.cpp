@@ -30,9 +30,27 @@ void JoinIfRunning(std::thread *thread) {
 }
 
 // Records of devices whose cancelled transfers never completed: libusb may
-// still write into them, so they are never freed.
-std::mutex gAbandonedMutex;
-std::vector<std::shared_ptr<DeviceExtension>> gAbandoned;  // gAbandonedMutex
+// still write into them, so they are never freed, not even at exit.
+struct AbandonedRecords {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<DeviceExtension>> records;  // guarded by mutex
+};
+
+AbandonedRecords &Abandoned() {
+    static Immortal<AbandonedRecords> abandoned;
+    return abandoned.value;
+}
+
+std::atomic<int> gOpensInFlight{0};
+
+// Counts one open in OpensInFlight from its start to its return.
+class OpenInFlight {
+  public:
+    OpenInFlight() { gOpensInFlight.fetch_add(1); }
+    ~OpenInFlight() { gOpensInFlight.fetch_sub(1); }
+    OpenInFlight(const OpenInFlight &) = delete;
+    OpenInFlight &operator=(const OpenInFlight &) = delete;
+};
 
 // How long the close waits for libusb to hand back cancelled transfers. They
 // always come back while the event thread runs; this only bounds a broken
@@ -86,8 +104,9 @@ bool ShutdownDevice(DeviceExtension *device) {
 
 void DiscardRecord(const std::shared_ptr<DeviceExtension> &device, bool reclaimable) {
     if (!reclaimable) {
-        std::scoped_lock lock(gAbandonedMutex);
-        gAbandoned.push_back(device);
+        AbandonedRecords &abandoned = Abandoned();
+        std::scoped_lock lock(abandoned.mutex);
+        abandoned.records.push_back(device);
     }
     RemoveDevice(device.get());
 }
@@ -386,6 +405,9 @@ FT_STATUS TryOpen(const char *name, uint32_t flags, int index, FT_HANDLE *pHandl
     LibraryLock lock;
     if (!lock.ok()) return FT_OTHER_ERROR;
     if (!EnsureInitialisedLocked()) return FT_OTHER_ERROR;
+    // Counted while the library lock is held: once the finaliser has
+    // refused new opens (under the same lock) the count only falls.
+    const OpenInFlight in_flight;
     std::shared_ptr<DeviceExtension> device = AddDevice();
     if (!device) return FT_INSUFFICIENT_RESOURCES;
     device->usb_interface = -1;
@@ -451,6 +473,16 @@ FT_STATUS OpenForList(uint32_t location, FT_HANDLE *handle) {
 
 void SetThreadStartFaultForTests(int n) {
     gThreadStartFault = n;
+}
+
+int OpensInFlight() {
+    return gOpensInFlight.load();
+}
+
+size_t AbandonedRecordCount() {
+    AbandonedRecords &abandoned = Abandoned();
+    std::scoped_lock lock(abandoned.mutex);
+    return abandoned.records.size();
 }
 
 FT_STATUS CloseHandle(FT_HANDLE handle) {

@@ -33,6 +33,29 @@ constexpr uint32_t kInSlotBufferSize = 65536;
 
 struct DeviceExtension;
 
+// Storage for a library-wide object that is never destroyed. Threads the
+// application leaves inside the library at exit may still reach it while
+// the process destroys its static objects, and a record it holds must never
+// run its destructor (libusb_close) after the finaliser has ended libusb.
+template <typename T>
+union Immortal {
+    T value;
+    Immortal() : value() {}
+    ~Immortal() {}
+};
+
+// Counts the records that exist: the finaliser waits for the last reference
+// a caller on another thread holds, since the record's destructor closes its
+// libusb handle. The first member of a record, so it is destroyed last.
+class LiveRecord {
+  public:
+    LiveRecord();
+    ~LiveRecord();
+    LiveRecord(const LiveRecord &) = delete;
+    LiveRecord &operator=(const LiveRecord &) = delete;
+    static int Count();
+};
+
 struct TransferDeleter {
     void operator()(libusb_transfer *t) const { libusb_free_transfer(t); }
 };
@@ -91,6 +114,8 @@ using WriteRoutine = int (*)(DeviceExtension *, const void *buffer, uint32_t len
 // (which callers must not issue from two threads at once); the threads only
 // read them.
 struct DeviceExtension {
+    LiveRecord live;
+
     // --- USB (set by the open, released by the close) ---
     std::unique_ptr<libusb_device_handle, HandleCloser> usb_dev;  // null when not open
     std::unique_ptr<libusb_device, DeviceUnref> usb_device;       // the enumerated device
@@ -488,6 +513,11 @@ class HandOverWaiter {
     void Release();
     uint32_t key_ = 0;
 };
+
+// Opens past their start that have not returned yet.
+int OpensInFlight();
+// Records that are never freed (libusb kept one of their transfers).
+size_t AbandonedRecordCount();
 
 // --- device-information list (ftd2xx-list.cpp) ------------------------------
 // The attached devices of the library's ids whose descriptors can be read,

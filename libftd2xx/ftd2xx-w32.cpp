@@ -301,19 +301,28 @@ FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) 
     // A mask change or the close after this point sets comm_wait_abort and
     // then comm_event. The abort is looked at under comm_mutex right after
     // the event is reset, so a wake-up can never fall between the two.
-    // A device found gone sets comm_event after clearing alive.
+    // A device found gone sets comm_event after clearing alive. Other threads
+    // may wait on the same handle: a waiter that ends on the abort, the close
+    // or the loss sets the event again, so that its reset does not swallow
+    // the wake-up the others need.
     uint32_t seen = 0;
     bool lost = false;
     for (;;) {
         {
             std::scoped_lock lock(device->comm_mutex);
             device->comm_event.Reset();
-            if (device->comm_wait_abort || Closing(*device)) break;
+            if (device->comm_wait_abort || Closing(*device)) {
+                device->comm_event.Set();
+                break;
+            }
             // Events taken here but outside the mask are dropped.
             seen = std::exchange(device->comm_events, 0u) & device->comm_wait_mask;
             if (seen != 0) break;
             lost = !device->alive;
-            if (lost) break;
+            if (lost) {
+                device->comm_event.Set();
+                break;
+            }
         }
         device->comm_event.Wait(0);
     }

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "ftd2xx-private.h"
@@ -44,11 +45,31 @@ struct LibraryState {
     std::unique_ptr<IdTable> gIdt;     // guarded by glibmutex
     std::atomic<bool> do_libusb_update{false};
     std::thread poll_libusb_thread;  // started and joined under glibmutex
+    // Set by the finaliser under glibmutex: from then on nothing brings
+    // libusb up again, so opens, listings and the id calls fail.
+    bool finalising = false;  // guarded by glibmutex
 };
 
+// Never destroyed: a thread still calling in at exit finds the lock intact.
 LibraryState &Lib() {
-    static LibraryState state;
-    return state;
+    static Immortal<LibraryState> state;
+    return state.value;
+}
+
+// How long the finaliser waits for calls still running on other threads to
+// leave the library before it ends libusb. Closing their handles ends
+// every wait of theirs (reads, writes, comm-event waits) at once; only a
+// control request to a chip that does not answer can take longer.
+constexpr auto kExitGrace = std::chrono::seconds(2);
+
+// Polls `done` until it is true or the deadline passes; its last value.
+template <typename Done>
+bool WaitUntilDeadline(std::chrono::steady_clock::time_point deadline, Done done) {
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 void poll_async_libusb() {
@@ -72,10 +93,14 @@ bool StartLibusb(LibraryState &lib) {
     return true;
 }
 
-void StopLibusb(LibraryState &lib) {
+void StopEventThread(LibraryState &lib) {
     lib.do_libusb_update = false;
     libusb_interrupt_event_handler(nullptr);
     if (lib.poll_libusb_thread.joinable()) lib.poll_libusb_thread.join();
+}
+
+void StopLibusb(LibraryState &lib) {
+    StopEventThread(lib);
     libusb_exit(nullptr);
 }
 
@@ -114,11 +139,32 @@ int constructD2xx() {
 
 void destroyD2xx() {
     LibraryState &lib = Lib();
-    // Devices the application left open are closed here: their threads and
-    // transfers must not outlive the libusb context ended below.
-    while (auto device = FindDevice(0)) CloseHandle(device.get());
+    {
+        std::scoped_lock lock(lib.glibmutex);
+        lib.finalising = true;
+    }
+    // Nothing of libusb may run after libusb_exit: not an open that is still
+    // setting its device up, not the threads and transfers of the devices
+    // the application left open, and not the libusb_close of a record whose
+    // last reference a call on another thread still holds. Each is waited
+    // for, within kExitGrace in all; whatever is still running then keeps
+    // the libusb context, which the process's end takes with it.
+    const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+    bool quiet = WaitUntilDeadline(deadline, [] { return OpensInFlight() == 0; });
+    if (quiet) {
+        while (auto device = FindDevice(0)) CloseHandle(device.get());
+        const auto kept = static_cast<int>(AbandonedRecordCount());
+        quiet = WaitUntilDeadline(deadline, [kept] { return LiveRecord::Count() == kept; }) &&
+                kept == 0;
+    }
     std::scoped_lock lock(lib.glibmutex);
-    if (lib.gInitialised.load()) StopLibusb(lib);
+    if (lib.gInitialised.load()) {
+        if (quiet) {
+            StopLibusb(lib);
+        } else {
+            StopEventThread(lib);
+        }
+    }
     lib.gInitialised = 0;
     ResetAttachedList();
     lib.gIdt.reset();
@@ -134,6 +180,7 @@ LibraryLock::LibraryLock() {
 
 bool EnsureInitialisedLocked() {
     LibraryState &lib = Lib();
+    if (lib.finalising) return false;
     if (lib.gInitialised.load() && lib.gIdt) return true;
     return constructD2xx() == 1;
 }

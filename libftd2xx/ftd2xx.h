@@ -56,6 +56,11 @@
  *     completes or fails (FT_INVALID_HANDLE or FT_IO_ERROR, FALSE from the
  *     FT_W32_* calls); the close ends a blocked read, write or
  *     FT_W32_WaitCommEvent. Do not start calls on a handle after closing it.
+ *   - main may return while other threads are inside the library: the library's
+ *     shut-down closes every handle still open (ending those threads' blocked
+ *     calls as FT_Close does) and waits up to 2 s for every call to leave
+ *     before it ends libusb. Calls made after that return FT_INVALID_HANDLE, or
+ *     FT_OTHER_ERROR from the opens, listings and id calls.
  *
  * Time-outs are unsigned milliseconds throughout; 0 means no limit.
  */

@@ -196,6 +196,57 @@ TEST_F(Hangs, AnUnplugSignalsTheNotificationHandle) {
     pthread_mutex_destroy(&ev.eMutex);
 }
 
+TEST_F(Hangs, AnApplicationHoldingItsNotificationMutexHoldsUpNoOtherDevice) {
+    auto &gone = Add(WithSerial(ChipSpec::FT232R(), "FTNOTIFY"));
+    auto &other = Add(WithSerial(ChipSpec::FT232R(), "FTOTHER2"));
+    ftdisim::Loopback loopback;
+    other.If(0).Attach(&loopback);
+    StartLibrary();
+    FT_HANDLE notified = Open("FTNOTIFY");
+    FT_HANDLE h = Open("FTOTHER2");
+    ASSERT_NE(notified, nullptr);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetTimeouts(h, 1000, 1000), FT_OK);
+    EVENT_HANDLE ev{};
+    pthread_mutex_init(&ev.eMutex, nullptr);
+    pthread_cond_init(&ev.eCondVar, nullptr);
+    ASSERT_EQ(FT_SetEventNotification(notified, FT_EVENT_RXCHAR, &ev), FT_OK);
+
+    // The application sits on its notification mutex while its device goes.
+    pthread_mutex_lock(&ev.eMutex);
+    bed_->Unplug(gone);
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return !Record(notified)->alive; }));
+    auto echo = std::async(std::launch::async, [h] {
+        uint32_t written = 0, read = 0;
+        char buf[5] = {};
+        const FT_STATUS w = FT_Write(h, const_cast<char *>("ping"), 4, &written);
+        const FT_STATUS r = FT_Read(h, buf, 4, &read);
+        return w == FT_OK && r == FT_OK && written == 4 && std::string(buf, read) == "ping";
+    });
+    const bool ended = Ends(echo);
+    pthread_mutex_unlock(&ev.eMutex);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(echo.get());
+    // The device's own thread still tells the application that it is gone.
+    uint32_t rx = 0, tx = 0, events = 0;
+    pthread_mutex_lock(&ev.eMutex);
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 20;
+    FT_STATUS status = FT_GetStatus(notified, &rx, &tx, &events);
+    while (status == FT_OK &&
+           pthread_cond_timedwait(&ev.eCondVar, &ev.eMutex, &deadline) != ETIMEDOUT) {
+        status = FT_GetStatus(notified, &rx, &tx, &events);
+    }
+    pthread_mutex_unlock(&ev.eMutex);
+    EXPECT_EQ(status, FT_IO_ERROR);
+    EXPECT_EQ(FT_Close(notified), FT_OK);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    other.If(0).Attach(nullptr);
+    pthread_cond_destroy(&ev.eCondVar);
+    pthread_mutex_destroy(&ev.eMutex);
+}
+
 // --- silent failure ------------------------------------------------------------
 
 class SilentFailure : public DeviceTest {};

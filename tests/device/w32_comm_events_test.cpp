@@ -248,6 +248,49 @@ TEST_F(W32EventTest, CloseRacingTheStartOfAWaitNeverStrandsIt) {
     }
 }
 
+// Several threads may wait on one handle: what ends one wait for good (the
+// close, the loss of the device) ends every one of them.
+TEST_F(W32EventTest, EveryWaiterOnAHandleEndsAtTheCloseAndAtTheUnplug) {
+    for (const bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplug" : "close");
+        if (unplug) {
+            h_ = Open("FT000001");
+            ASSERT_NE(h_, nullptr);
+        }
+        ASSERT_EQ(FT_W32_SetCommMask(h_, EV_RING), 1);
+        std::vector<std::future<int>> waiters;
+        for (int i = 0; i < 4; ++i) {
+            waiters.push_back(std::async(std::launch::async, [h = h_] {
+                uint32_t mask = kUntouched;
+                return FT_W32_WaitCommEvent(h, &mask, nullptr);
+            }));
+        }
+        // Every waiter gets round its loop and goes to sleep on the event.
+        for (int i = 0; i < 20; ++i) WaiterLooksAgain();
+        if (unplug) {
+            bed_->Unplug(*chip_);
+        } else {
+            ASSERT_EQ(FT_W32_CloseHandle(h_), 1);
+        }
+        d2xx::DeviceExtension *record = Record(h_);  // alive while a waiter holds it
+        int ended = 0;
+        for (auto &w : waiters) {
+            if (w.wait_for(kMustEnd) != std::future_status::ready) continue;
+            EXPECT_EQ(w.get(), 0);
+            ++ended;
+        }
+        EXPECT_EQ(ended, 4);
+        // Left waiting, they would keep the record for ever: wake them one
+        // by one so that the test ends.
+        for (auto &w : waiters) {
+            while (w.valid() && w.wait_for(10ms) != std::future_status::ready) {
+                record->comm_event.Set();
+            }
+        }
+    }
+    EXPECT_EQ(FT_W32_GetLastError(h_), FT_IO_ERROR);
+}
+
 TEST_F(W32EventTest, ClearCommErrorCollectsLineErrorsOnce) {
     ASSERT_EQ(FT_W32_SetCommMask(h_, EV_ERR), 1);
     for (uint8_t bit : {CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_BREAK}) {

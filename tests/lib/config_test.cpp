@@ -117,6 +117,51 @@ TEST(ConfigFile, SectionsApplyToExactlyTheDevicesTheyName) {
     for (const Case &c : cases) EXPECT_EQ(FlagsAfterReading(c.text, c.device), c.flags) << c.text;
 }
 
+// How far into the file the reading of `text` went, and the flags it gave.
+std::pair<long, uint32_t> ReachAndFlags(const std::string &text, const ConfigTarget &target) {
+    TempDir dir;
+    ConfigFile file(std::fopen(dir.Write("ftd2xx.cfg", text).c_str(), "r"));
+    EXPECT_NE(file, nullptr);
+    if (!file) return {-1, 0xDEADBEEF};
+    const uint32_t flags = FlagsFrom(file.get(), target);
+    return {std::ftell(file.get()), flags};
+}
+
+std::string Repeat(const std::string &text, size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+TEST(ConfigFile, AnOpenReadsAtMostTheLimitOfAnyFile) {
+    const ConfigTarget ft232 = Device(0x0403, 0x6015, "FT1X2Y3Z");
+    const auto limit = static_cast<long>(kConfigReadLimit);
+    const std::string applies = "[Globals]\nConfigFlags=0x1\n";
+    // One huge line ends the reading where it stops fitting.
+    const auto [line_reach, line_flags] =
+        ReachAndFlags(std::string(8u << 20, 'x') + "\n" + applies, ft232);
+    EXPECT_LE(line_reach, limit);
+    EXPECT_EQ(line_flags, 0u);
+    // Sections that keep the reading going (they apply, their values do not
+    // parse) are read only up to the limit...
+    const std::string going_on = "[Globals]\nConfigFlags=zz\n";
+    const auto [many_reach, many_flags] =
+        ReachAndFlags(Repeat(going_on, (8u << 20) / going_on.size()) + applies, ft232);
+    EXPECT_LE(many_reach, limit);
+    EXPECT_EQ(many_flags, 0u);
+    // ...and within it they are read to the end.
+    EXPECT_EQ(ReachAndFlags(Repeat(going_on, 100) + applies, ft232).second, 1u);
+    // A value line that the limit cuts is not read as a shorter number: the
+    // limit falls after "0x...1234" (leading zeros pad the line to it).
+    const std::string base =
+        Repeat(going_on, (kConfigReadLimit - 600) / going_on.size()) + "[Globals]\nConfigFlags=0x";
+    const std::string cut =
+        base + std::string(kConfigReadLimit - base.size() - 4, '0') + "12345678\n";
+    ASSERT_EQ(cut.substr(kConfigReadLimit - 4, 4), "1234");
+    EXPECT_EQ(ReachAndFlags(cut, ft232).second, 0u);
+}
+
 TEST(ConfigFile, ValuesAreLowerCase0xAndA32BitHexNumber) {
     const ConfigTarget device = Device(0x0403, 0x6015, "FT1X2Y3Z");
     const std::pair<const char *, uint32_t> cases[] = {
