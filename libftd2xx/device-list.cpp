@@ -9,8 +9,8 @@ namespace d2xx {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<DeviceExtension>> records;  // guarded by mutex; newest first
+    Mutex mutex;
+    std::vector<std::shared_ptr<DeviceExtension>> records GUARDED_BY(mutex);  // newest first
 };
 
 Registry &TheRegistry() {
@@ -25,7 +25,7 @@ std::shared_ptr<DeviceExtension> AddDevice() {
     try {
         record = std::make_shared<DeviceExtension>();
         Registry &reg = TheRegistry();
-        std::scoped_lock lock(reg.mutex);
+        MutexLock lock(reg.mutex);
         reg.records.insert(reg.records.begin(), record);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -36,7 +36,7 @@ std::shared_ptr<DeviceExtension> AddDevice() {
 bool RemoveDevice(const void *record) {
     std::shared_ptr<DeviceExtension> removed;  // released after the lock is dropped
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     auto it = std::find_if(reg.records.begin(), reg.records.end(),
                            [record](const auto &r) { return r.get() == record; });
     if (it == reg.records.end()) return false;
@@ -52,7 +52,7 @@ bool IsDeviceValid(const void *handle) {
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle) {
     if (!handle) return nullptr;
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     for (const auto &r : reg.records) {
         if (r.get() == handle) return r;
     }
@@ -62,14 +62,14 @@ std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle) {
 std::shared_ptr<DeviceExtension> FindDevice(int n) {
     if (n < 0) return nullptr;
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     if (static_cast<size_t>(n) >= reg.records.size()) return nullptr;
     return reg.records[static_cast<size_t>(n)];
 }
 
 size_t RegisteredDeviceCount() {
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     return reg.records.size();
 }
 
