@@ -318,7 +318,7 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
 // The information node, from the strings the open has read (the same text
 // FT_GetDeviceInfo gives). Written while the library lock is held: the
 // information list reads the nodes of the devices this process holds.
-FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) {
+FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) REQUIRES(gLibraryMutex) {
     const libusb_device_descriptor &desc = device->dev_desc;
     const char *serial = desc.iSerialNumber == 0 ? "" : names->String(desc.iSerialNumber);
     const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
