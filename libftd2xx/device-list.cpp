@@ -9,7 +9,7 @@ namespace d2xx {
 namespace {
 
 struct Registry {
-    Mutex mutex;
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
     std::vector<std::shared_ptr<DeviceExtension>> records GUARDED_BY(mutex);  // newest first
 };
 

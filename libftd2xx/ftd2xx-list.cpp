@@ -106,7 +106,7 @@ FT_STATUS GetDeviceListAll(void *pBuffers, uint32_t *pdwCount, uint32_t selectio
 // The device-information list: replaced whole by every
 // FT_CreateDeviceInfoList.
 struct AttachedList {
-    Mutex mutex;
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes GUARDED_BY(mutex);
     uint32_t count GUARDED_BY(mutex) = 0;  // may exceed nodes.size()
     bool present GUARDED_BY(mutex) = false;

@@ -32,7 +32,7 @@ void JoinIfRunning(std::thread *thread) {
 
 // Records of devices whose cancelled transfers never completed: libusb may
 // still write into them, so they are never freed.
-Mutex gAbandonedMutex;
+Mutex gAbandonedMutex ACQUIRED_AFTER(gLibraryMutex);
 std::vector<std::shared_ptr<DeviceExtension>> gAbandoned GUARDED_BY(gAbandonedMutex);
 
 // How long the close waits for libusb to hand back cancelled transfers. They

@@ -263,10 +263,11 @@ FT_STATUS WithDevice(FT_HANDLE handle, Op op) noexcept {
 }
 
 // --- library-wide state (ftd2xx.cpp) ------------------------------------
-// The library mutex. Lock order: the library mutex > the registry mutex >
-// a record's mutexes. It is held while an open finds and claims its device,
-// and for FT_ListDevices and FT_SetVIDPID; not while an opened chip answers
-// the open's set-up requests.
+// The library mutex. Lock order: the library mutex > the registry's, the
+// information list's and the abandoned records' mutexes (declared with
+// ACQUIRED_AFTER where they are) and every record's mutexes. It is held
+// while an open finds and claims its device, and for FT_ListDevices and
+// FT_SetVIDPID; not while an opened chip answers the open's set-up requests.
 extern Mutex gLibraryMutex;
 
 // Holds the library mutex for its scope. ok() is false in the one case the
