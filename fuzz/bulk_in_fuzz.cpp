@@ -122,7 +122,7 @@ struct Harness {
 // model, and marks the cells free again.
 void Drain(Harness &h, uint32_t count) {
     DeviceExtension *d = h.device.get();
-    std::scoped_lock lock(d->rx_mutex);
+    d2xx::MutexLock lock(d->rx_mutex);
     for (uint32_t i = 0; i < count; ++i) {
         Require(!h.model.waiting.empty(), "more bytes waiting than were appended", h.transfer);
         Require(d->rx_data[d->rx_read_index] == h.model.waiting.front(),
@@ -136,7 +136,7 @@ void Drain(Harness &h, uint32_t count) {
 
 void CheckRing(Harness &h) {
     DeviceExtension *d = h.device.get();
-    std::scoped_lock lock(d->rx_mutex);
+    d2xx::MutexLock lock(d->rx_mutex);
     const uint32_t cap = d->rx_capacity;
     const uint32_t free_bytes = d->rx_free;
     Require(free_bytes <= cap, "rx_free exceeds rx_capacity", h.transfer);
@@ -160,7 +160,7 @@ void CheckEvents(Harness &h) {
     Require(d->line_status.load() == h.model.line_status, "line_status is not the last packet's",
             h.transfer);
     Require(d->event_status.load() == h.model.event_status, "notification bits differ", h.transfer);
-    std::scoped_lock lock(d->comm_mutex);
+    d2xx::MutexLock lock(d->comm_mutex);
     Require(d->comm_events == h.model.comm_events, "comm events differ", h.transfer);
     Require(d->comm_errors == h.model.comm_errors, "line errors differ", h.transfer);
     Require(d->comm_event.IsSet() == (h.model.comm_events != 0),
@@ -216,7 +216,7 @@ void CollectEvents(Harness &h) {
     DeviceExtension *d = h.device.get();
     d->event_status = 0;
     {
-        std::scoped_lock lock(d->comm_mutex);
+        d2xx::MutexLock lock(d->comm_mutex);
         d->comm_events = 0;
         d->comm_errors = 0;
     }
@@ -229,7 +229,7 @@ void CollectEvents(Harness &h) {
 void Purge(Harness &h) {
     d2xx::PurgeReceive(h.device.get());
     DeviceExtension *d = h.device.get();
-    std::scoped_lock lock(d->rx_mutex);
+    d2xx::MutexLock lock(d->rx_mutex);
     std::memset(d->rx_data.get(), kCanary, d->rx_capacity);
     h.model.waiting.clear();
 }
@@ -247,7 +247,7 @@ void RunTransfer(Harness &h, const Transfer &t) {
 
     uint32_t start = 0;
     {
-        std::scoped_lock lock(d->rx_mutex);
+        d2xx::MutexLock lock(d->rx_mutex);
         start = d->rx_write_index;
     }
     const std::vector<uint8_t> payload = Expect(h, t);
@@ -255,7 +255,7 @@ void RunTransfer(Harness &h, const Transfer &t) {
         d2xx::ProcessBulkInData(d, t.data, t.length, d->rx_purge_count.load());
     Require(r == d2xx::ParseResult::kDone, "the parse did not run to the end", h.transfer);
     {
-        std::scoped_lock lock(d->rx_mutex);
+        d2xx::MutexLock lock(d->rx_mutex);
         for (size_t i = 0; i < payload.size(); ++i) {
             Require(d->rx_data[(start + i) % d->rx_capacity] == payload[i],
                     "appended bytes differ from the packets' payload", h.transfer);
@@ -315,7 +315,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     d->notify_target = (flags & 4) ? &target : nullptr;
     d->event_char = h.event_char;
     d->event_char_enabled = h.event_char_enabled ? 1 : 0;
-    d->comm_wait_mask = h.comm_wait_mask;
+    {
+        d2xx::MutexLock lock(d->comm_mutex);
+        d->comm_wait_mask = h.comm_wait_mask;
+    }
     d->modem_status = h.model.modem_status;
 
     for (const Transfer &t : transfers) {

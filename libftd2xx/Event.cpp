@@ -6,7 +6,7 @@ namespace d2xx {
 
 void Event::Set() {
     {
-        std::scoped_lock lock(event_mutex_);
+        MutexLock lock(event_mutex_);
         // Already set: every waiter has been released or returns at once.
         if (signalled_) return;
         signalled_ = true;
@@ -16,23 +16,26 @@ void Event::Set() {
 }
 
 void Event::Reset() {
-    std::scoped_lock lock(event_mutex_);
+    MutexLock lock(event_mutex_);
     signalled_ = false;
 }
 
 bool Event::IsSet() {
-    std::scoped_lock lock(event_mutex_);
+    MutexLock lock(event_mutex_);
     return signalled_;
 }
 
 bool Event::Wait(uint32_t timeoutMs) {
-    std::unique_lock lock(event_mutex_);
+    MutexLock lock(event_mutex_);
     if (timeoutMs == 0) {
-        event_cond_.wait(lock, [this] { return signalled_; });
+        while (!signalled_) event_cond_.wait(event_mutex_);
         return true;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    return event_cond_.wait_until(lock, deadline, [this] { return signalled_; });
+    while (!signalled_) {
+        if (!event_cond_.wait_until(event_mutex_, deadline)) return signalled_;
+    }
+    return true;
 }
 
 }  // namespace d2xx

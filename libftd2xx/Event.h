@@ -2,9 +2,9 @@
 // is reset. Every hand-over between the library's threads is built on it.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "Mutex.h"
 
 namespace d2xx {
 
@@ -23,9 +23,9 @@ class Event {
     bool Wait(uint32_t timeoutMs);
 
   private:
-    std::mutex event_mutex_;
-    std::condition_variable event_cond_;  // waits on the steady clock
-    bool signalled_ = false;              // guarded by event_mutex_
+    Mutex event_mutex_;
+    CondVar event_cond_;  // waits on the steady clock
+    bool signalled_ GUARDED_BY(event_mutex_) = false;
 };
 
 // Free-function forms; each ignores a null event (a null wait returns at once).

@@ -27,7 +27,7 @@ uint32_t NextSlot(uint32_t i) {
 // Lets a thread that waits on `cond` under rx_mutex see a change made
 // without the lock before it goes back to sleep.
 void NotifyUnderRxLock(DeviceExtension *device) {
-    { std::scoped_lock lock(device->rx_mutex); }
+    { MutexLock lock(device->rx_mutex); }
     device->rx_data_cond.notify_all();
     device->rx_space_cond.notify_all();
 }
@@ -80,13 +80,13 @@ int InRequest(uint32_t length, DeviceExtension *device, int i) {
     // libusb_submit_transfer returns is never overwritten.
     slot.status = -1;
     {
-        std::scoped_lock lock(device->inflight_mutex);
+        MutexLock lock(device->inflight_mutex);
         ++device->inflight;
     }
     const int r = libusb_submit_transfer(slot.transfer.get());
     if (r != 0) {
         slot.status = 1;
-        std::scoped_lock lock(device->inflight_mutex);
+        MutexLock lock(device->inflight_mutex);
         --device->inflight;
         device->inflight_cond.notify_all();
     }
@@ -113,7 +113,7 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer) {
     slot->status = transfer->status;
     slot->done_event.Set();
     // Last touch of the record: the close may free it once inflight is 0.
-    std::scoped_lock lock(device->inflight_mutex);
+    MutexLock lock(device->inflight_mutex);
     --device->inflight;
     device->inflight_cond.notify_all();
 }
@@ -129,7 +129,7 @@ void reader_thread(DeviceExtension *device) {
         slot.free_event.Reset();
         uint32_t size = 0;
         {
-            std::scoped_lock lock(device->rx_mutex);
+            MutexLock lock(device->rx_mutex);
             size = device->in_transfer_size;
         }
         const int r = InRequest(size, device, static_cast<int>(i));
@@ -305,8 +305,12 @@ RunStatus CopyPackets(const uint8_t *in, uint8_t *out, uint32_t count, uint32_t 
 
 }  // namespace
 
+// Not analysed for locks (the lambdas inside are): the ring's lock is taken
+// lazily, at the first payload byte, and let go around the wait for room, so
+// whether it is held is the unique_lock's run-time state (owns_lock()), which
+// the analysis cannot follow.
 ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint32_t n,
-                              uint64_t generation) {
+                              uint64_t generation) NO_THREAD_SAFETY_ANALYSIS {
     if (n < 2) return ParseResult::kDone;
     PacketSignals signals;
     signals.armed = (device->event_mode.load() & 1u) != 0;
@@ -319,7 +323,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
     // payload byte) and readers are woken once; only a full ring makes the
     // parser let go in between, after waking readers and signalling what it
     // has appended so far.
-    std::unique_lock<std::mutex> lock(device->rx_mutex, std::defer_lock);
+    std::unique_lock<Mutex> lock(device->rx_mutex, std::defer_lock);
     uint8_t *const ring = device->rx_data.get();
     uint32_t capacity = 0, write_index = 0, free = 0;
     bool appended = false;  // since readers were last woken
@@ -327,7 +331,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
     uint8_t line = device->line_status.load();
     ParseResult result = ParseResult::kDone;
 
-    auto publish = [&] {  // with the lock held
+    auto publish = [&]() REQUIRES(device->rx_mutex) {
         device->rx_write_index = write_index;
         device->rx_free = free;
     };
@@ -335,10 +339,9 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
     // first are copied in runs that fit the ring before its end.
     const bool plain_run = !signals.armed && !event_char_enabled && packet_size > 2;
     const uint32_t packet_payload = packet_size - 2;
-    // Takes the ring for the rest of the transfer; false (with `result` set)
-    // when the transfer is to be dropped.
-    auto acquire = [&] {
-        lock.lock();
+    // With the ring just locked for the rest of the transfer; false (with
+    // `result` set) when the transfer is to be dropped.
+    auto acquire = [&]() REQUIRES(device->rx_mutex) {
         // The lock keeps purges out from here on; one that came after the
         // completion drops the whole transfer.
         if (device->stop_threads || !device->alive) {
@@ -356,7 +359,10 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
     };
     while (n >= 2) {  // a packet always starts with its two status bytes
         if (plain_run && n >= packet_size) {
-            if (!lock.owns_lock() && !acquire()) break;
+            if (!lock.owns_lock()) {
+                lock.lock();
+                if (!acquire()) break;
+            }
             const uint32_t run = std::min({n / packet_size, free / packet_payload,
                                            (capacity - write_index) / packet_payload});
             if (run > 0) {
@@ -388,7 +394,10 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
         const uint8_t errors = n > 2 ? static_cast<uint8_t>(data[1] & kLineErrorMask) : 0;
         const uint32_t p = k - 2;
         if (p > 0) {
-            if (!lock.owns_lock() && !acquire()) break;
+            if (!lock.owns_lock()) {
+                lock.lock();
+                if (!acquire()) break;
+            }
             if (free < p) {
                 // A full ring holds the transfer (and with it reception)
                 // until a read, a purge or the close makes room: nothing is
@@ -401,10 +410,10 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
                 appended = false;
                 signals.Flush(device);
                 lock.lock();
-                device->rx_space_cond.wait(lock, [&] {
-                    return device->rx_free >= p || device->stop_threads || !device->alive ||
-                           device->rx_purge_count != generation;
-                });
+                while (!(device->rx_free >= p || device->stop_threads || !device->alive ||
+                         device->rx_purge_count != generation)) {
+                    device->rx_space_cond.wait(device->rx_mutex);
+                }
                 if (device->stop_threads || !device->alive) {
                     result = ParseResult::kStopped;
                     break;
@@ -445,7 +454,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
 
 void PurgeReceive(DeviceExtension *device) {
     {
-        std::scoped_lock lock(device->rx_mutex);
+        MutexLock lock(device->rx_mutex);
         device->rx_write_index = 0;
         device->rx_read_index = 0;
         device->rx_free = device->rx_capacity;
@@ -458,7 +467,7 @@ void UpdateDeadmanTimeout(DeviceExtension *device) {
     if (device->packet_size <= 2) return;
     uint32_t size = 0;
     {
-        std::scoped_lock lock(device->rx_mutex);
+        MutexLock lock(device->rx_mutex);
         size = device->in_transfer_size;
     }
     const uint64_t timeout =
@@ -476,8 +485,8 @@ void signalSomeEvents(DeviceExtension *device, uint8_t modemChanged, uint8_t lin
     }
     uint32_t newly = 0;
     {
-        std::scoped_lock lock(device->comm_mutex);
-        auto record = [&](uint32_t bit) {
+        MutexLock lock(device->comm_mutex);
+        auto record = [&](uint32_t bit) REQUIRES(device->comm_mutex) {
             if ((device->comm_wait_mask & bit) && !(device->comm_events & bit)) {
                 device->comm_events |= bit;
                 newly |= bit;
@@ -503,13 +512,16 @@ using namespace d2xx;
 
 extern "C" {
 
-FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t ulDeadmanTimeout) {
+FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t ulDeadmanTimeout) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     if (ulDeadmanTimeout == 0) return FT_INVALID_PARAMETER;
+    MutexLock lock(device->settings_mutex);
     device->deadman_timeout = ulDeadmanTimeout;
     UpdateDeadmanTimeout(device.get());
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 }  // extern "C"

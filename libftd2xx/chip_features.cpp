@@ -120,7 +120,8 @@ FT_STATUS Erase_EE(DeviceExtension *device) {
 
 namespace {
 
-FT_STATUS SetUSBParameters(DeviceExtension *device, uint32_t inSize, uint32_t outSize) {
+FT_STATUS SetUSBParameters(DeviceExtension *device, uint32_t inSize, uint32_t outSize)
+    REQUIRES(device->settings_mutex) {
     const uint32_t packet = std::max<uint32_t>(device->packet_size, 1);
     inSize = std::min(inSize, device->in_transfer_size_max);
     if (inSize >= packet) {
@@ -128,7 +129,7 @@ FT_STATUS SetUSBParameters(DeviceExtension *device, uint32_t inSize, uint32_t ou
             // A transfer that ends inside a packet would overflow when the
             // chip sends that packet whole, ending reception: the size is
             // kept to whole packets.
-            std::scoped_lock lock(device->rx_mutex);
+            MutexLock lock(device->rx_mutex);
             device->in_transfer_size = inSize - inSize % packet;
         }
         // Larger transfers take longer to fill: the deadman time-out follows,
@@ -149,8 +150,10 @@ using namespace d2xx;
 extern "C" {
 
 FTD2XX_API FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t ucLatency) {
-    return WithDevice(
-        ftHandle, [=](DeviceExtension *d) -> FT_STATUS { return SetLatencyTimer(d, ucLatency); });
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetLatencyTimer(d, ucLatency);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t *pucLatency) {
@@ -161,8 +164,10 @@ FTD2XX_API FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t *pucLatency)
 }
 
 FTD2XX_API FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t ucMask, uint8_t ucEnable) {
-    return WithDevice(
-        ftHandle, [=](DeviceExtension *d) -> FT_STATUS { return SetBitMode(d, ucMask, ucEnable); });
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetBitMode(d, ucMask, ucEnable);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *pucMode) {
@@ -175,6 +180,7 @@ FTD2XX_API FT_STATUS FT_GetBitMode(FT_HANDLE ftHandle, uint8_t *pucMode) {
 FTD2XX_API FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t ulInTransferSize,
                                          uint32_t ulOutTransferSize) {
     return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
         return SetUSBParameters(d, ulInTransferSize, ulOutTransferSize);
     });
 }

@@ -271,12 +271,10 @@ void GetDeviceConfigSettings(const libusb_device_descriptor &desc, int usb_inter
     target->serial_copy[0] = '\0';
     target->description_copy[0] = '\0';
     target->config_flags = 0;
-    ConfigFile file;
-    try {
-        file = OpenConfigFile();
-    } catch (const std::bad_alloc &) {
-        return;  // as with no file: see ApplyConfigFile
-    }
+    // Without memory for the path list the open fails (std::bad_alloc): a
+    // device opened without the settings its file gives would pass for
+    // configured.
+    ConfigFile file = OpenConfigFile();
     if (!file) return;
 
     // On a multi-interface chip every name carries its interface letter. An

@@ -149,7 +149,8 @@ class NameSource {
 // when a configuration file is found, its serial and description copies from
 // the device's strings (with the interface letter on multi-interface chips)
 // and the flags from the file. Without a file no string is asked for.
-// `usb_interface` is the claimed interface number.
+// `usb_interface` is the claimed interface number. Throws std::bad_alloc
+// when memory runs out.
 void GetDeviceConfigSettings(const libusb_device_descriptor &desc, int usb_interface,
                              NameSource &names, ConfigTarget *target);
 

@@ -11,8 +11,8 @@ namespace d2xx {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<DeviceExtension>> records;  // guarded by mutex; newest first
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
+    std::vector<std::shared_ptr<DeviceExtension>> records GUARDED_BY(mutex);  // newest first
 };
 
 // Never destroyed: a thread still calling in at exit finds it intact.
@@ -42,7 +42,7 @@ std::shared_ptr<DeviceExtension> AddDevice() {
     try {
         record = std::make_shared<DeviceExtension>();
         Registry &reg = TheRegistry();
-        std::scoped_lock lock(reg.mutex);
+        MutexLock lock(reg.mutex);
         reg.records.insert(reg.records.begin(), record);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -53,7 +53,7 @@ std::shared_ptr<DeviceExtension> AddDevice() {
 bool RemoveDevice(const void *record) {
     std::shared_ptr<DeviceExtension> removed;  // released after the lock is dropped
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     auto it = std::find_if(reg.records.begin(), reg.records.end(),
                            [record](const auto &r) { return r.get() == record; });
     if (it == reg.records.end()) return false;
@@ -69,7 +69,7 @@ bool IsDeviceValid(const void *handle) {
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle) {
     if (!handle) return nullptr;
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     for (const auto &r : reg.records) {
         if (r.get() == handle) return r;
     }
@@ -79,7 +79,7 @@ std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle) {
 std::shared_ptr<DeviceExtension> FindDevice(int n) {
     if (n < 0) return nullptr;
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     if (static_cast<size_t>(n) >= reg.records.size()) return nullptr;
     return reg.records[static_cast<size_t>(n)];
 }
@@ -87,7 +87,7 @@ std::shared_ptr<DeviceExtension> FindDevice(int n) {
 std::shared_ptr<DeviceExtension> FindClaimingDevice(uint32_t key) {
     if (key == 0) return nullptr;
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     for (const auto &r : reg.records) {
         if (r->claim_key == key) return r;
     }
@@ -96,7 +96,7 @@ std::shared_ptr<DeviceExtension> FindClaimingDevice(uint32_t key) {
 
 size_t RegisteredDeviceCount() {
     Registry &reg = TheRegistry();
-    std::scoped_lock lock(reg.mutex);
+    MutexLock lock(reg.mutex);
     return reg.records.size();
 }
 
@@ -112,18 +112,19 @@ struct HandOverState {
 // anything but its own condition. Taken inside the library lock and the
 // registry lock, never around them.
 struct HandOvers {
-    std::mutex mutex;
-    std::condition_variable changed;           // mutex: any state changed
-    std::map<uint32_t, HandOverState> states;  // mutex; entries are never removed
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
+    CondVar changed;  // any state changed
+    std::map<uint32_t, HandOverState> states GUARDED_BY(mutex);  // entries are never removed
 };
 
+// Never destroyed: a thread still inside the library at exit finds it intact.
 HandOvers &TheHandOvers() {
-    static HandOvers handovers;
-    return handovers;
+    static Immortal<HandOvers> handovers;
+    return handovers.value;
 }
 
 // The state of `key`, created when missing; null when it cannot be.
-HandOverState *StateLocked(HandOvers &h, uint32_t key) {
+HandOverState *StateLocked(HandOvers &h, uint32_t key) REQUIRES(h.mutex) {
     try {
         return &h.states[key];
     } catch (const std::bad_alloc &) {
@@ -133,7 +134,7 @@ HandOverState *StateLocked(HandOvers &h, uint32_t key) {
 
 HandOverState Snapshot(uint32_t key) {
     HandOvers &h = TheHandOvers();
-    std::scoped_lock lock(h.mutex);
+    MutexLock lock(h.mutex);
     const auto it = h.states.find(key);
     return it == h.states.end() ? HandOverState{} : it->second;
 }
@@ -142,11 +143,15 @@ template <typename Pred>
 bool WaitFor(uint32_t key, std::chrono::steady_clock::time_point deadline, Pred done) {
     if (key == 0) return true;
     HandOvers &h = TheHandOvers();
-    std::unique_lock lock(h.mutex);
-    return h.changed.wait_until(lock, deadline, [&] {
+    MutexLock lock(h.mutex);
+    for (;;) {
         const auto it = h.states.find(key);
-        return it == h.states.end() || done(it->second);
-    });
+        if (it == h.states.end() || done(it->second)) return true;
+        if (!h.changed.wait_until(h.mutex, deadline)) {
+            const auto last = h.states.find(key);
+            return last == h.states.end() || done(last->second);
+        }
+    }
 }
 
 }  // namespace
@@ -166,7 +171,7 @@ void HandOver::Begin(uint32_t key) {
     End();
     if (key == 0) return;
     HandOvers &h = TheHandOvers();
-    std::scoped_lock lock(h.mutex);
+    MutexLock lock(h.mutex);
     HandOverState *state = StateLocked(h, key);
     if (!state) return;  // no record of it: the hand-over goes unseen, as before there were any
     ++state->under_way;
@@ -177,7 +182,7 @@ void HandOver::End() {
     if (key_ == 0) return;
     HandOvers &h = TheHandOvers();
     {
-        std::scoped_lock lock(h.mutex);
+        MutexLock lock(h.mutex);
         HandOverState &state = h.states.find(key_)->second;  // Begin created it
         --state.under_way;
         ++state.ended;
@@ -213,7 +218,7 @@ void HandOverWaiter::Wait(uint32_t key) {
     Release();
     if (key == 0) return;
     HandOvers &h = TheHandOvers();
-    std::scoped_lock lock(h.mutex);
+    MutexLock lock(h.mutex);
     HandOverState *state = StateLocked(h, key);
     if (!state) return;
     ++state->waiting;
@@ -224,7 +229,7 @@ void HandOverWaiter::Release() {
     if (key_ == 0) return;
     HandOvers &h = TheHandOvers();
     {
-        std::scoped_lock lock(h.mutex);
+        MutexLock lock(h.mutex);
         --h.states.find(key_)->second.waiting;  // Wait created it
     }
     key_ = 0;

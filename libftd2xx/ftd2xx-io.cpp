@@ -66,7 +66,7 @@ int SendChunk(DeviceExtension *device, unsigned char *data, uint32_t length, int
                               static_cast<int>(length), OutTransferDone, &completion,
                               device->write_timeout.load());
     {
-        std::scoped_lock lock(device->out_mutex);
+        MutexLock lock(device->out_mutex);
         if (device->stop_threads) return LIBUSB_ERROR_NO_DEVICE;
         const int r = libusb_submit_transfer(transfer.get());
         if (r != 0) return r;
@@ -77,7 +77,7 @@ int SendChunk(DeviceExtension *device, unsigned char *data, uint32_t length, int
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(transfer.get());
     }
     {
-        std::scoped_lock lock(device->out_mutex);
+        MutexLock lock(device->out_mutex);
         device->out_transfer = nullptr;
     }
     *transferred = transfer->actual_length;
@@ -136,7 +136,7 @@ void write_thread(DeviceExtension *device) {
         } else if (device->write_length != 0) {
             r = BulkOut(device, device->write_buffer, device->write_length, &sent);
         }
-        if (device->write_result) *device->write_result = sent;
+        if (uint32_t *result = device->write_result.load()) *result = sent;
         device->write_status = r;
         device->write_done_event.Set();
     }
@@ -149,7 +149,7 @@ using namespace d2xx;
 extern "C" {
 
 FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwBytesToRead,
-                             uint32_t *lpdwBytesReturned) {
+                             uint32_t *lpdwBytesReturned) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     if (!lpBuffer || !lpdwBytesReturned) return FT_INVALID_PARAMETER;
@@ -159,7 +159,7 @@ FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwByte
     const uint32_t timeout = device->read_timeout.load();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     uint32_t want = dwBytesToRead;
-    std::unique_lock lock(device->rx_mutex);
+    MutexLock lock(device->rx_mutex);
     for (;;) {
         if (device->stop_threads) return FT_IO_ERROR;
         const uint32_t waiting = device->rx_capacity - device->rx_free;
@@ -176,9 +176,9 @@ FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwByte
                 want = waiting;  // the time-out passed: hand over what is there
                 break;
             }
-            device->rx_data_cond.wait_until(lock, deadline);
+            device->rx_data_cond.wait_until(device->rx_mutex, deadline);
         } else {
-            device->rx_data_cond.wait(lock);
+            device->rx_data_cond.wait(device->rx_mutex);
         }
     }
     auto *out = static_cast<uint8_t *>(lpBuffer);
@@ -192,13 +192,15 @@ FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwByte
     lock.unlock();
     device->rx_space_cond.notify_all();
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 // The bytes waiting, also on a dead device until they have been read;
 // FT_IO_ERROR once a dead device has nothing left.
 static FT_STATUS WaitingBytes(DeviceExtension *device, uint32_t *waiting) {
     {
-        std::scoped_lock lock(device->rx_mutex);
+        MutexLock lock(device->rx_mutex);
         *waiting = device->rx_capacity - device->rx_free;
     }
     if (*waiting == 0 && !device->alive) return FT_IO_ERROR;
@@ -219,16 +221,20 @@ static FT_STATUS QueueStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes, bool cappe
     return FT_OK;
 }
 
-FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes) {
+FTD2XX_API FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes) try {
     return QueueStatus(ftHandle, dwRxBytes, true);
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *dwRxBytes) {
+FTD2XX_API FT_STATUS FT_GetQueueStatusEx(FT_HANDLE ftHandle, uint32_t *dwRxBytes) try {
     return QueueStatus(ftHandle, dwRxBytes, false);
+} catch (...) {
+    return StatusOfException();
 }
 
 FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes, uint32_t *dwTxBytes,
-                                  uint32_t *dwEventDWord) {
+                                  uint32_t *dwEventDWord) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     if (!dwRxBytes || !dwTxBytes || !dwEventDWord) return FT_INVALID_PARAMETER;
@@ -239,37 +245,47 @@ FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *dwRxBytes, uint3
     *dwTxBytes = 0;  // nothing is queued for transmission on the host
     *dwEventDWord = device->event_status.exchange(0);
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t dwReadTimeout,
-                                    uint32_t dwWriteTimeout) {
+                                    uint32_t dwWriteTimeout) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
+    // The two stay paired when several threads set them.
+    MutexLock lock(device->settings_mutex);
     device->read_timeout = dwReadTimeout;
     device->write_timeout = dwWriteTimeout;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_StopInTask(FT_HANDLE ftHandle) {
+FTD2XX_API FT_STATUS FT_StopInTask(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     device->in_task_stopped = 1;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle) {
+FTD2XX_API FT_STATUS FT_RestartInTask(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     device->in_task_stopped = 0;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *lpBuffer, uint32_t dwBytesToWrite,
-                              uint32_t *lpdwBytesWritten) {
+                              uint32_t *lpdwBytesWritten) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     if (!lpdwBytesWritten || (!lpBuffer && dwBytesToWrite != 0)) return FT_INVALID_PARAMETER;
-    std::unique_lock write_lock(device->write_mutex);
+    MutexLock write_lock(device->write_mutex);
     *lpdwBytesWritten = 0;
     const int r = device->write_routine(device.get(), lpBuffer, dwBytesToWrite, lpdwBytesWritten);
     if (*lpdwBytesWritten == dwBytesToWrite) {
@@ -278,13 +294,15 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *lpBuffer, uint32_t
             uint32_t scratch = 0;
             device->write_routine(device.get(), lpBuffer, 0, &scratch);
         }
-        std::scoped_lock comm_lock(device->comm_mutex);
+        MutexLock comm_lock(device->comm_mutex);
         if (device->comm_wait_mask & EV_TXEMPTY) {
             if (device->comm_events == 0) device->comm_events = EV_TXEMPTY;
             device->comm_event.Set();
         }
     }
     return r != 0 ? FT_IO_ERROR : FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 }  // extern "C"

@@ -19,7 +19,7 @@ constexpr size_t kListNameSize = 64;
 // returns false to stop. Returns false when the device list itself cannot be
 // obtained.
 template <typename Visit>
-bool ForEachLibraryDevice(Visit visit) {
+bool ForEachLibraryDevice(Visit visit) REQUIRES(gLibraryMutex) {
     const LibraryDevices devices;
     if (!devices.ok()) return false;
     for (const LibraryDevices::Entry &e : devices.entries()) {
@@ -28,7 +28,7 @@ bool ForEachLibraryDevice(Visit visit) {
     return true;
 }
 
-uint32_t GetDeviceCount() {
+uint32_t GetDeviceCount() REQUIRES(gLibraryMutex) {
     uint32_t count = 0;
     ForEachLibraryDevice([&](libusb_device *, const libusb_device_descriptor &,
                              const libusb_config_descriptor &config) {
@@ -49,7 +49,7 @@ FT_STATUS ProduceEntry(libusb_device *device, int usbInterface, void *out, uint3
                                 selection);
 }
 
-FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) {
+FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) REQUIRES(gLibraryMutex) {
     // Only a serial number, a description or a location can be produced.
     if (selection != kSelectSerial && selection != kSelectDescription &&
         selection != kSelectLocation) {
@@ -72,7 +72,8 @@ FT_STATUS GetDeviceName(uint32_t index, void *buffer, uint32_t selection) {
     return status;
 }
 
-FT_STATUS GetDeviceListAll(void *pBuffers, uint32_t *pdwCount, uint32_t selection) {
+FT_STATUS GetDeviceListAll(void *pBuffers, uint32_t *pdwCount, uint32_t selection)
+    REQUIRES(gLibraryMutex) {
     *pdwCount = 0;
     if (selection != kSelectSerial && selection != kSelectDescription &&
         selection != kSelectLocation) {
@@ -105,10 +106,10 @@ FT_STATUS GetDeviceListAll(void *pBuffers, uint32_t *pdwCount, uint32_t selectio
 // The device-information list: replaced whole by every
 // FT_CreateDeviceInfoList.
 struct AttachedList {
-    std::mutex mutex;
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;  // guarded by mutex
-    uint32_t count = 0;                           // guarded by mutex; may exceed nodes.size()
-    bool present = false;                         // guarded by mutex
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes GUARDED_BY(mutex);
+    uint32_t count GUARDED_BY(mutex) = 0;  // may exceed nodes.size()
+    bool present GUARDED_BY(mutex) = false;
 };
 
 // Never destroyed: a thread still calling in at exit finds it intact.
@@ -259,14 +260,21 @@ LibraryDevices::LibraryDevices() {
         return;
     }
     ok_ = true;
-    for (ssize_t i = 0; i < n; ++i) {
-        libusb_device *device = list_[i];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(device, &desc) < 0) continue;
-        if (DeviceMatch(desc.idVendor, desc.idProduct) != 1) continue;
-        libusb_config_descriptor *config = nullptr;
-        if (libusb_get_config_descriptor(device, 0, &config) < 0 || !config) continue;
-        entries_.push_back(Entry{device, desc, decltype(Entry::config)(config)});
+    try {
+        for (ssize_t i = 0; i < n; ++i) {
+            libusb_device *device = list_[i];
+            libusb_device_descriptor desc{};
+            if (libusb_get_device_descriptor(device, &desc) < 0) continue;
+            if (DeviceMatch(desc.idVendor, desc.idProduct) != 1) continue;
+            libusb_config_descriptor *config = nullptr;
+            if (libusb_get_config_descriptor(device, 0, &config) < 0 || !config) continue;
+            entries_.push_back(Entry{device, desc, decltype(Entry::config)(config)});
+        }
+    } catch (...) {
+        // No destructor runs for an object whose constructor threw.
+        entries_.clear();
+        libusb_free_device_list(list_, 1);
+        throw;
     }
     auto location = [](const Entry &e) {
         return (uint32_t{libusb_get_bus_number(e.usb)} << 8) | libusb_get_device_address(e.usb);
@@ -282,7 +290,7 @@ LibraryDevices::~LibraryDevices() {
 
 void ResetAttachedList() {
     AttachedList &list = Attached();
-    std::scoped_lock lock(list.mutex);
+    MutexLock lock(list.mutex);
     list.nodes.clear();
     list.nodes.shrink_to_fit();
     list.count = 0;
@@ -295,7 +303,7 @@ using namespace d2xx;
 
 extern "C" {
 
-FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags) {
+FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags) try {
     LibraryLock lock;
     if (!lock.ok()) return FT_OTHER_ERROR;
     if (!EnsureInitialisedLocked()) return FT_OTHER_ERROR;
@@ -320,10 +328,12 @@ FTD2XX_API FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, uint32_t Flags) {
         return GetDeviceListAll(pArg1, static_cast<uint32_t *>(pArg2), selection);
     }
     return FT_INVALID_PARAMETER;
+} catch (...) {
+    return StatusOfException();
 }
 
 FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, uint32_t *lpdwID,
-                                      char *SerialNumber, char *Description, void *Dummy) {
+                                      char *SerialNumber, char *Description, void *Dummy) try {
     (void)Dummy;
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
@@ -361,9 +371,11 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
         }
     }
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *lpdwLocId) {
+FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *lpdwLocId) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     if (!lpdwLocId) return FT_INVALID_PARAMETER;
@@ -372,9 +384,11 @@ FTD2XX_API FT_STATUS FT_GetDeviceLocId(FT_HANDLE ftHandle, uint32_t *lpdwLocId) 
                             IsMultiInterfaceChip(device->dev_desc.bcdDevice),
                             static_cast<uint32_t>(device->usb_interface + 1));
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) {
+FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) try {
     if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
     ResetAttachedList();
     *lpdwNumDevs = 0;
@@ -406,7 +420,7 @@ FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) {
         nodes.resize(n);
     } catch (const std::bad_alloc &) {
         AttachedList &list = Attached();
-        std::scoped_lock lock(list.mutex);
+        MutexLock lock(list.mutex);
         list.count = n;  // a length without nodes: details report not found
         list.present = false;
         return FT_INSUFFICIENT_RESOURCES;
@@ -417,32 +431,37 @@ FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) {
     }
     AttachedList &list = Attached();
     {
-        std::scoped_lock lock(list.mutex);
+        MutexLock lock(list.mutex);
         list.nodes = std::move(nodes);
         list.count = n;
         list.present = n > 0;
     }
     *lpdwNumDevs = n;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *pDest, uint32_t *lpdwNumDevs) {
+FTD2XX_API FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *pDest,
+                                          uint32_t *lpdwNumDevs) try {
     if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
     AttachedList &list = Attached();
-    std::scoped_lock lock(list.mutex);
+    MutexLock lock(list.mutex);
     if (pDest && list.present) {
         std::memcpy(pDest, list.nodes.data(), list.nodes.size() * sizeof(FT_DEVICE_LIST_INFO_NODE));
     }
     *lpdwNumDevs = list.count;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t dwIndex, uint32_t *lpdwFlags,
                                             uint32_t *lpdwType, uint32_t *lpdwID,
                                             uint32_t *lpdwLocId, void *lpSerialNumber,
-                                            void *lpDescription, FT_HANDLE *pftHandle) {
+                                            void *lpDescription, FT_HANDLE *pftHandle) try {
     AttachedList &list = Attached();
-    std::scoped_lock lock(list.mutex);
+    MutexLock lock(list.mutex);
     if (!list.present || dwIndex >= list.nodes.size()) return FT_DEVICE_NOT_FOUND;
     const FT_DEVICE_LIST_INFO_NODE &node = list.nodes[dwIndex];
     if (lpdwFlags) *lpdwFlags = node.Flags;
@@ -453,6 +472,8 @@ FTD2XX_API FT_STATUS FT_GetDeviceInfoDetail(uint32_t dwIndex, uint32_t *lpdwFlag
     if (lpDescription) std::memcpy(lpDescription, node.Description, sizeof node.Description);
     if (pftHandle) *pftHandle = node.ftHandle;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 }  // extern "C"

@@ -32,8 +32,8 @@ void JoinIfRunning(std::thread *thread) {
 // Records of devices whose cancelled transfers never completed: libusb may
 // still write into them, so they are never freed, not even at exit.
 struct AbandonedRecords {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<DeviceExtension>> records;  // guarded by mutex
+    Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
+    std::vector<std::shared_ptr<DeviceExtension>> records GUARDED_BY(mutex);
 };
 
 AbandonedRecords &Abandoned() {
@@ -65,7 +65,7 @@ bool ShutdownDevice(DeviceExtension *device) {
     {
         // A write the chip never accepts would otherwise hold the close for
         // ever; no new transfer is submitted once stop_threads is set.
-        std::scoped_lock lock(device->out_mutex);
+        MutexLock lock(device->out_mutex);
         if (device->out_transfer) libusb_cancel_transfer(device->out_transfer);
     }
     WakeReceiveThreads(device);
@@ -74,7 +74,7 @@ bool ShutdownDevice(DeviceExtension *device) {
     if (device->writer_thread.joinable()) {
         {
             // Not while a write is posted: it finishes first.
-            std::scoped_lock write_lock(device->write_mutex);
+            MutexLock write_lock(device->write_mutex);
             device->write_result = nullptr;
             device->writer_running = false;
             device->write_length = 0;
@@ -90,9 +90,12 @@ bool ShutdownDevice(DeviceExtension *device) {
     }
     bool returned = false;
     {
-        std::unique_lock lock(device->inflight_mutex);
-        returned = device->inflight_cond.wait_for(lock, kCancelGrace,
-                                                  [device] { return device->inflight == 0; });
+        MutexLock lock(device->inflight_mutex);
+        const auto deadline = std::chrono::steady_clock::now() + kCancelGrace;
+        while (device->inflight != 0 &&
+               device->inflight_cond.wait_until(device->inflight_mutex, deadline)) {
+        }
+        returned = device->inflight == 0;
     }
     // The interface is free for the next open at once; the handle itself
     // closes with the record, after the last call that raced this close.
@@ -105,7 +108,7 @@ bool ShutdownDevice(DeviceExtension *device) {
 void DiscardRecord(const std::shared_ptr<DeviceExtension> &device, bool reclaimable) {
     if (!reclaimable) {
         AbandonedRecords &abandoned = Abandoned();
-        std::scoped_lock lock(abandoned.mutex);
+        MutexLock lock(abandoned.mutex);
         abandoned.records.push_back(device);
     }
     RemoveDevice(device.get());
@@ -214,7 +217,7 @@ void Reject(DeviceExtension *device) {
 // device is opened, so only a search by serial number or description opens
 // devices it does not take.
 FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, int index,
-                     DeviceNames *names, Refusal *refusal) {
+                     DeviceNames *names, Refusal *refusal) REQUIRES(gLibraryMutex) {
     const LibraryDevices devices;
     if (!devices.ok()) return FT_DEVICE_NOT_FOUND;
     const uint32_t selection = flags & 7u;
@@ -319,7 +322,7 @@ FT_STATUS AllocateReceiveStorage(DeviceExtension *device) {
 // The information node, from the strings the open has read (the same text
 // FT_GetDeviceInfo gives). Written while the library lock is held: the
 // information list reads the nodes of the devices this process holds.
-FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) {
+FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) REQUIRES(gLibraryMutex) {
     const libusb_device_descriptor &desc = device->dev_desc;
     const char *serial = desc.iSerialNumber == 0 ? "" : names->String(desc.iSerialNumber);
     const char *product = desc.iProduct == 0 ? "" : names->String(desc.iProduct);
@@ -343,6 +346,8 @@ FT_STATUS FillInformationNode(DeviceExtension *device, DeviceNames *names) {
 }
 
 FT_STATUS InitDeviceStructure(DeviceExtension *device) {
+    // Nobody else has the handle yet; held for the settings it starts.
+    MutexLock settings(device->settings_mutex);
     FT_STATUS status = ResetDevice(device);
     if (status == FT_OK) status = Purge(device, FT_PURGE_RX | FT_PURGE_TX);
     if (status != FT_OK) return status;
@@ -352,7 +357,7 @@ FT_STATUS InitDeviceStructure(DeviceExtension *device) {
     device->stop_threads = false;
     device->in_task_stopped = 0;
     {
-        std::scoped_lock lock(device->rx_mutex);
+        MutexLock lock(device->rx_mutex);
         device->rx_capacity = kRxCapacity;
         device->rx_write_index = 0;
         device->rx_read_index = 0;
@@ -416,30 +421,36 @@ FT_STATUS TryOpen(const char *name, uint32_t flags, int index, FT_HANDLE *pHandl
         DiscardRecord(device, ShutdownDevice(device.get()));
         return status;
     };
-    DeviceNames names;
-    FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names, refusal);
-    if (status != FT_OK) {
-        if (waiter && refusal->key != 0) waiter->Wait(refusal->key);
-        return fail(status);
-    }
-    opening.Begin(device->claim_key);
-    SetPacketSize(device.get());
-    status = AllocateReceiveStorage(device.get());
-    if (status == FT_OK) status = FillInformationNode(device.get(), &names);
-    if (status != FT_OK) return fail(status);
-    // The interface is ours: a chip that is slow to answer the requests
-    // below holds up only this open, not the opens and listings of others.
-    lock.unlock();
-    status = InitDeviceStructure(device.get());
-    if (status != FT_OK) return fail(status);
+    // Whatever throws on the way (an allocation, a thread) undoes the open
+    // as a refused one does.
+    try {
+        DeviceNames names;
+        FT_STATUS status = OpenDevice(name, flags, device.get(), index, &names, refusal);
+        if (status != FT_OK) {
+            if (waiter && refusal->key != 0) waiter->Wait(refusal->key);
+            return fail(status);
+        }
+        opening.Begin(device->claim_key);
+        SetPacketSize(device.get());
+        status = AllocateReceiveStorage(device.get());
+        if (status == FT_OK) status = FillInformationNode(device.get(), &names);
+        if (status != FT_OK) return fail(status);
+        // The interface is ours: a chip that is slow to answer the requests
+        // below holds up only this open, not the opens and listings of others.
+        lock.unlock();
+        status = InitDeviceStructure(device.get());
+        if (status != FT_OK) return fail(status);
 
-    if (!StartThread(&device->reader_thread, reader_thread, device.get()) ||
-        !StartThread(&device->processor_thread, processor_thread, device.get())) {
-        return fail(FT_INSUFFICIENT_RESOURCES);
-    }
-    device->writer_running = true;
-    if (!StartThread(&device->writer_thread, write_thread, device.get())) {
-        return fail(FT_INSUFFICIENT_RESOURCES);
+        if (!StartThread(&device->reader_thread, reader_thread, device.get()) ||
+            !StartThread(&device->processor_thread, processor_thread, device.get())) {
+            return fail(FT_INSUFFICIENT_RESOURCES);
+        }
+        device->writer_running = true;
+        if (!StartThread(&device->writer_thread, write_thread, device.get())) {
+            return fail(FT_INSUFFICIENT_RESOURCES);
+        }
+    } catch (...) {
+        return fail(StatusOfException());
     }
     *pHandle = device.get();
     return FT_OK;
@@ -481,7 +492,7 @@ int OpensInFlight() {
 
 size_t AbandonedRecordCount() {
     AbandonedRecords &abandoned = Abandoned();
-    std::scoped_lock lock(abandoned.mutex);
+    MutexLock lock(abandoned.mutex);
     return abandoned.records.size();
 }
 
@@ -498,7 +509,7 @@ FT_STATUS CloseHandle(FT_HANDLE handle) {
     if (!RemoveDevice(device.get())) return FT_INVALID_HANDLE;
     const bool reclaimable = ShutdownDevice(device.get());
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         device->comm_wait_mask = 0;
         device->comm_wait_abort = 1;
     }
@@ -513,24 +524,30 @@ using namespace d2xx;
 
 extern "C" {
 
-FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
+FTD2XX_API FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) try {
     if (deviceNumber < 0) {
         if (!pHandle) return FT_INVALID_PARAMETER;
         return FT_DEVICE_NOT_FOUND;
     }
     return FTCommonOpen(nullptr, 0, deviceNumber, pHandle);
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *pHandle) {
+FTD2XX_API FT_STATUS FT_OpenEx(void *pArg1, uint32_t Flags, FT_HANDLE *pHandle) try {
     const uint32_t selection = Flags & 7u;
     if ((selection == kSelectSerial || selection == kSelectDescription) && !pArg1) {
         return FT_INVALID_PARAMETER;
     }
     return FTCommonOpen(static_cast<const char *>(pArg1), Flags, -1, pHandle);
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle) {
+FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle) try {
     return CloseHandle(ftHandle);
+} catch (...) {
+    return StatusOfException();
 }
 
 }  // extern "C"

@@ -9,11 +9,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "Event.h"
+#include "Mutex.h"
 #include "config.h"
 #include "ftd2xx.h"
 #include "idtable.h"
@@ -98,21 +98,25 @@ using WriteRoutine = int (*)(DeviceExtension *, const void *buffer, uint32_t len
 // registry keep it alive through their own reference (AcquireDevice).
 //
 // Lock order: write_mutex > out_mutex > comm_mutex > an Event's own mutex;
+// settings_mutex > comm_mutex; settings_mutex > rx_mutex;
 // comm_mutex > the application's notification mutex.
 // rx_mutex, inflight_mutex and comm_mutex are never held together, and no
 // lock of the record is held while calling into libusb or sleeping, except
-// write_mutex, which serialises whole writes, and out_mutex, held only to
-// submit or cancel the write's transfer.
+// write_mutex, which serialises whole writes, settings_mutex, which
+// serialises whole configuration calls (each a few control requests), and
+// out_mutex, held only to submit or cancel the write's transfer. The orders
+// between the record's own mutexes are declared (ACQUIRED_BEFORE) where the
+// mutexes are, and clang checks them.
 //
 // The libusb handle stays open until the record is freed, so a call that
 // races FT_Close never meets a closed handle; the close releases the
 // interface (the device can be opened again at once) and cancels a write
 // in progress.
 //
-// Fields without a named guard are written during the open, before the
-// device's threads start, or by the application's own configuration calls
-// (which callers must not issue from two threads at once); the threads only
-// read them.
+// Fields without a named guard or an atomic type are written during the
+// open, before the handle is returned and the device's threads start, and
+// only read after that. Every other field names its mutex (GUARDED_BY) or
+// is atomic: any exported call may run on any thread at any time.
 struct DeviceExtension {
     LiveRecord live;
 
@@ -140,17 +144,18 @@ struct DeviceExtension {
     std::atomic<uint32_t> in_task_stopped{0};
     std::atomic<bool> alive{false};  // cleared for good when the device is found gone
 
-    std::mutex rx_mutex;
-    std::condition_variable rx_data_cond;   // rx_mutex: bytes arrived, purge, death, close
-    std::condition_variable rx_space_cond;  // rx_mutex: room made, purge, death, close
-    std::unique_ptr<uint8_t[]> rx_data;     // rx_mutex; kRxCapacity bytes
-    uint32_t rx_write_index = 0;            // rx_mutex
-    uint32_t rx_read_index = 0;             // rx_mutex
-    uint32_t rx_capacity = kRxCapacity;     // constant after open
+    Mutex rx_mutex;
+    CondVar rx_data_cond;                // rx_mutex: bytes arrived, purge, death, close
+    CondVar rx_space_cond;               // rx_mutex: room made, purge, death, close
+    std::unique_ptr<uint8_t[]> rx_data;  // allocated by the open; its bytes: rx_mutex
+    uint32_t rx_write_index GUARDED_BY(rx_mutex) = 0;
+    uint32_t rx_read_index GUARDED_BY(rx_mutex) = 0;
+    uint32_t rx_capacity = kRxCapacity;  // constant after open
     std::atomic<uint32_t> rx_free{
         kRxCapacity};  // written under rx_mutex; read lock-free by status calls
     std::atomic<uint64_t> rx_purge_count{0};  // receive purges so far; changed under rx_mutex
-    uint32_t in_transfer_size = 4096;         // rx_mutex (FT_SetUSBParameters vs the reader)
+    // FT_SetUSBParameters against the reader.
+    uint32_t in_transfer_size GUARDED_BY(rx_mutex) = 4096;
 
     Event reader_wake_event;
     Event processor_wake_event;
@@ -161,37 +166,43 @@ struct DeviceExtension {
     std::thread processor_thread;
 
     // Bulk-in transfers libusb holds; the close waits for it to reach 0.
-    std::mutex inflight_mutex;
-    std::condition_variable inflight_cond;
-    int inflight = 0;  // inflight_mutex
+    Mutex inflight_mutex;
+    CondVar inflight_cond;
+    int inflight GUARDED_BY(inflight_mutex) = 0;
+
+    // --- line and chip settings ---
+    // Held through each whole configuration call, its requests included:
+    // configuration calls on one handle from several threads run one after
+    // the other, so what the record says is what the chip last accepted.
+    Mutex settings_mutex ACQUIRED_BEFORE(comm_mutex, rx_mutex);
 
     uint32_t packet_size = 64;
     std::atomic<uint32_t> in_timeout{0};  // bulk-in time-out, ms
-    uint32_t deadman_timeout = 5000;
+    uint32_t deadman_timeout GUARDED_BY(settings_mutex) = 5000;
     uint32_t in_transfer_size_max = kInSlotBufferSize;
     uint32_t out_transfer_size_max = 65536;
-    uint32_t out_transfer_size = 4096;
+    uint32_t out_transfer_size GUARDED_BY(settings_mutex) = 4096;
 
-    // --- line and chip settings ---
     // Each records what the chip last accepted; a refused request leaves it.
-    // Written only by the application's configuration calls.
-    uint32_t current_baud = 0;
-    uint8_t line_characteristics[3] = {};  // stop bits, parity, word length
-    struct {
+    uint32_t current_baud GUARDED_BY(settings_mutex) = 0;
+    // Stop bits, parity, word length.
+    uint8_t line_characteristics[3] GUARDED_BY(settings_mutex) = {};
+    struct FlowSettings {
         uint16_t mode = 0;
         uint8_t xon = 0, xoff = 0;
-    } flow_settings;
+    } flow_settings GUARDED_BY(settings_mutex);
     // Event character, its enable, error character, its enable. The
     // processor reads the first two once per transfer.
     std::atomic<uint8_t> event_char{0};
     std::atomic<uint8_t> event_char_enabled{0};
-    uint8_t error_char = 0;
-    uint8_t error_char_enabled = 0;
-    uint8_t bit_mode_settings[2] = {};  // mask, mode
+    uint8_t error_char GUARDED_BY(settings_mutex) = 0;
+    uint8_t error_char_enabled GUARDED_BY(settings_mutex) = 0;
+    uint8_t bit_mode_settings[2] GUARDED_BY(settings_mutex) = {};  // mask, mode
     std::atomic<uint8_t> latency_ms{0};
-    uint8_t modem_control = 0;  // bit 0 DTR on, bit 1 RTS on
-    uint16_t flow_control_mode = 0;
-    uint16_t line_control_word = 8;  // data-characteristics word a break is added to
+    uint8_t modem_control GUARDED_BY(settings_mutex) = 0;  // bit 0 DTR on, bit 1 RTS on
+    uint16_t flow_control_mode GUARDED_BY(settings_mutex) = 0;
+    // The data-characteristics word a break is added to.
+    uint16_t line_control_word GUARDED_BY(settings_mutex) = 8;
 
     // --- event notification (atomics: the processor writes event_status) ---
     std::atomic<FT_HANDLE> notify_handle{nullptr};
@@ -201,40 +212,40 @@ struct DeviceExtension {
     std::atomic<uint32_t> event_mode{0};  // bit 0: notification armed
 
     // --- comm events (Win32-style) ---
-    std::mutex comm_mutex;
+    Mutex comm_mutex;
     Event comm_event;
-    uint32_t comm_wait_mask = 0;  // comm_mutex
-    uint32_t comm_events = 0;     // comm_mutex
+    uint32_t comm_wait_mask GUARDED_BY(comm_mutex) = 0;
+    uint32_t comm_events GUARDED_BY(comm_mutex) = 0;
     std::atomic<uint32_t> comm_wait_abort{0};
-    uint32_t comm_errors = 0;  // comm_mutex: line errors for FT_W32_ClearCommError
+    // Line errors for FT_W32_ClearCommError.
+    uint32_t comm_errors GUARDED_BY(comm_mutex) = 0;
     std::atomic<uint32_t> last_error{0};
     // The comm state last given to FT_W32_SetCommState, as FT_W32_GetCommState
-    // reports it. comm_mutex: it is only copied in and out under it.
-    FTDCB comm_settings{};
+    // reports it: only copied in and out under comm_mutex.
+    FTDCB comm_settings GUARDED_BY(comm_mutex){};
     // What SetState last applied; its RTS and DTR controls decide whether a
-    // new state must send a modem-control request. Touched only by
-    // FT_W32_SetCommState (comm-state changes come from one thread at a
-    // time). Zero at open.
-    FTDCB applied_comm_settings{};
+    // new state must send a modem-control request. Zero at open.
+    FTDCB applied_comm_settings GUARDED_BY(settings_mutex){};
 
     // --- transmit ---
-    std::mutex write_mutex;  // one FT_Write at a time
+    Mutex write_mutex ACQUIRED_BEFORE(out_mutex);  // one FT_Write at a time
     Event write_request_event;
     Event write_done_event;
     // The posted write: written by the poster under write_mutex before
-    // write_request_event is set, read by the writer after it.
-    const void *write_buffer = nullptr;
-    uint32_t write_length = 0;
-    uint32_t *write_result = nullptr;
-    int write_status = 0;
+    // write_request_event is set, read by the writer after it (atomics: the
+    // hand-over is the event's, which the analysis cannot see).
+    std::atomic<const void *> write_buffer{nullptr};
+    std::atomic<uint32_t> write_length{0};
+    std::atomic<uint32_t *> write_result{nullptr};
+    std::atomic<int> write_status{0};
     std::atomic<bool> writer_running{false};
     std::thread writer_thread;
     WriteRoutine write_routine = nullptr;
     // The bulk-out transfer in flight, so that the close can cancel it.
     // Submitted and cancelled under out_mutex; once stop_threads is set no
     // new one is submitted.
-    std::mutex out_mutex;
-    libusb_transfer *out_transfer = nullptr;  // out_mutex
+    Mutex out_mutex ACQUIRED_BEFORE(comm_mutex);
+    libusb_transfer *out_transfer GUARDED_BY(out_mutex) = nullptr;
 
     // --- identity ---
     // Language id of the device's strings: read once per handle (0 until
@@ -261,6 +272,13 @@ std::shared_ptr<DeviceExtension> FindClaimingDevice(uint32_t key);
 std::shared_ptr<DeviceExtension> AcquireDevice(const void *handle);
 size_t RegisteredDeviceCount();
 
+// The status an exported call returns for the exception being handled:
+// FT_INSUFFICIENT_RESOURCES for a failed allocation, FT_OTHER_ERROR for any
+// other (a lock or a thread that cannot be had). Call it only from a catch
+// clause; every exported function that can throw ends in one, so no
+// exception leaves through the C interface.
+FT_STATUS StatusOfException() noexcept;
+
 // Runs `op(DeviceExtension *)` on the record behind `handle`, holding a
 // reference that keeps it alive through a concurrent close; FT_INVALID_HANDLE
 // when there is none. Nothing thrown inside (a lock that cannot be taken)
@@ -272,19 +290,29 @@ FT_STATUS WithDevice(FT_HANDLE handle, Op op) noexcept {
         if (!device) return FT_INVALID_HANDLE;
         return op(device.get());
     } catch (...) {
-        return FT_OTHER_ERROR;
+        return StatusOfException();
     }
 }
 
 // --- library-wide state (ftd2xx.cpp) ------------------------------------
-// Lock order: the library mutex > the registry mutex. The library mutex is
-// held while an open finds and claims its device, and for FT_ListDevices and
+// The library mutex. Lock order: the library mutex > the registry's, the
+// information list's and the abandoned records' mutexes (declared with
+// ACQUIRED_AFTER where they are) and every record's mutexes. It is held
+// while an open finds and claims its device, and for FT_ListDevices and
 // FT_SetVIDPID; not while an opened chip answers the open's set-up requests.
-class LibraryLock {
+extern Mutex gLibraryMutex;
+
+// Holds the library mutex for its scope. ok() is false in the one case the
+// mutex could not be taken (the system refused it): the caller then returns
+// FT_OTHER_ERROR at once, touching nothing the mutex guards.
+class SCOPED_CAPABILITY LibraryLock {
   public:
-    LibraryLock();
+    LibraryLock() ACQUIRE(gLibraryMutex);
+    ~LibraryLock() RELEASE() {}
+    LibraryLock(const LibraryLock &) = delete;
+    LibraryLock &operator=(const LibraryLock &) = delete;
     bool ok() const { return lock_.owns_lock(); }
-    void unlock() { lock_.unlock(); }
+    void unlock() RELEASE() { lock_.unlock(); }
 
   private:
     std::unique_lock<std::mutex> lock_;
@@ -292,25 +320,25 @@ class LibraryLock {
 
 // Brings the library up (id table, libusb default context, libusb event
 // thread). Runs before main and again lazily; returns 1 when the library is
-// ready. Callers after start-up hold the library lock.
-int constructD2xx();
-void destroyD2xx();
-// With the library lock held: initialise if needed; false if that fails.
-bool EnsureInitialisedLocked();
+// ready.
+int constructD2xx() REQUIRES(gLibraryMutex);
+void destroyD2xx() EXCLUDES(gLibraryMutex);
+// Initialises if needed; false if that fails.
+bool EnsureInitialisedLocked() REQUIRES(gLibraryMutex);
 bool IsInitialised();
-// The accepted-id table; requires the library lock after start-up.
-IdTable *IdTableLocked();
-// 1 when vid:pid is one of the library's devices. Requires the library lock.
-int DeviceMatch(uint32_t vid, uint32_t pid);
+// The accepted-id table.
+IdTable *IdTableLocked() REQUIRES(gLibraryMutex);
+// 1 when vid:pid is one of the library's devices.
+int DeviceMatch(uint32_t vid, uint32_t pid) REQUIRES(gLibraryMutex);
 
 // For tests that build a simulated bus after the library started: libusb's
 // hot-plug monitor only sees devices that exist when its context is created,
 // and no context may outlive the simulated bus. Neither is exported.
 // Ends the libusb context and the event thread; the next open or listing
 // brings them up again. Refused (false) while devices are open.
-bool FinaliseLibusb();
+bool FinaliseLibusb() EXCLUDES(gLibraryMutex);
 // Ends and restarts them at once.
-bool ReinitialiseLibusb();
+bool ReinitialiseLibusb() EXCLUDES(gLibraryMutex);
 
 // --- device names and locations (ftd2xx-private.cpp) ----------------------
 // What a listing produces: selection 1 serial number, 2 description.
@@ -358,7 +386,9 @@ FT_STATUS ResetDevice(DeviceExtension *device);
 FT_STATUS Purge(DeviceExtension *device, uint32_t mask);
 FT_STATUS GetModemStatus(DeviceExtension *device);
 FT_STATUS GetLatencyTimer(DeviceExtension *device, uint8_t *latency);
-// Line and modem settings; each records what the chip accepted.
+// Line and modem settings; each records what the chip accepted. The
+// setters expect the record's settings_mutex, held by the whole exported
+// call they serve.
 struct LineControl {
     uint8_t stop_bits, parity, word_length;
 };
@@ -369,21 +399,26 @@ struct FlowControl {
 struct SpecialChars {
     uint8_t event_char, event_enable, error_char, error_enable;
 };
-FT_STATUS SetBaudRate(DeviceExtension *device, uint32_t baud);
-FT_STATUS SetDivisor(DeviceExtension *device, uint16_t divisor);
-FT_STATUS SetLineControl(DeviceExtension *device, const LineControl &line);
-FT_STATUS SetFlowControl(DeviceExtension *device, const FlowControl &flow);
-FT_STATUS SetDtr(DeviceExtension *device);
-FT_STATUS ClrDtr(DeviceExtension *device);
-FT_STATUS SetRts(DeviceExtension *device);
-FT_STATUS ClrRts(DeviceExtension *device);
+FT_STATUS SetBaudRate(DeviceExtension *device, uint32_t baud) REQUIRES(device->settings_mutex);
+FT_STATUS SetDivisor(DeviceExtension *device, uint16_t divisor) REQUIRES(device->settings_mutex);
+FT_STATUS SetLineControl(DeviceExtension *device, const LineControl &line)
+    REQUIRES(device->settings_mutex);
+FT_STATUS SetFlowControl(DeviceExtension *device, const FlowControl &flow)
+    REQUIRES(device->settings_mutex);
+FT_STATUS SetDtr(DeviceExtension *device) REQUIRES(device->settings_mutex);
+FT_STATUS ClrDtr(DeviceExtension *device) REQUIRES(device->settings_mutex);
+FT_STATUS SetRts(DeviceExtension *device) REQUIRES(device->settings_mutex);
+FT_STATUS ClrRts(DeviceExtension *device) REQUIRES(device->settings_mutex);
 constexpr uint16_t kBreakOn = 0x4000;  // data-characteristics bit holding the line in break
-FT_STATUS SetBreak(DeviceExtension *device, uint16_t bit);  // kBreakOn or 0
-FT_STATUS SetChars(DeviceExtension *device, const SpecialChars &chars);
+// `bit` is kBreakOn or 0.
+FT_STATUS SetBreak(DeviceExtension *device, uint16_t bit) REQUIRES(device->settings_mutex);
+FT_STATUS SetChars(DeviceExtension *device, const SpecialChars &chars)
+    REQUIRES(device->settings_mutex);
 // Chip features (chip_features.cpp, GetLatencyTimer included). AM chips
 // answer FT_NOT_SUPPORTED to the latency and bit-mode calls without a request.
-FT_STATUS SetLatencyTimer(DeviceExtension *device, uint8_t ms);
-FT_STATUS SetBitMode(DeviceExtension *device, uint8_t mask, uint8_t mode);
+FT_STATUS SetLatencyTimer(DeviceExtension *device, uint8_t ms) REQUIRES(device->settings_mutex);
+FT_STATUS SetBitMode(DeviceExtension *device, uint8_t mask, uint8_t mode)
+    REQUIRES(device->settings_mutex);
 FT_STATUS GetBitMode(DeviceExtension *device, uint8_t *mode);
 FT_STATUS VendorCmdSet(DeviceExtension *device, uint8_t command, const uint8_t *data,
                        uint16_t length);
@@ -410,7 +445,7 @@ ParseResult ProcessBulkInData(DeviceExtension *device, const uint8_t *data, uint
                               uint64_t generation);
 // The host side of a receive purge.
 void PurgeReceive(DeviceExtension *device);
-void UpdateDeadmanTimeout(DeviceExtension *device);
+void UpdateDeadmanTimeout(DeviceExtension *device) REQUIRES(device->settings_mutex);
 // The device is gone: reads fail from now on; wakes every waiter.
 void MarkDeviceDead(DeviceExtension *device);
 // Wakes the receive threads and every reader so that they see stop_threads.
@@ -533,7 +568,7 @@ class LibraryDevices {
         libusb_device_descriptor desc;
         std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config;
     };
-    LibraryDevices();
+    LibraryDevices() REQUIRES(gLibraryMutex);
     ~LibraryDevices();
     LibraryDevices(const LibraryDevices &) = delete;
     LibraryDevices &operator=(const LibraryDevices &) = delete;

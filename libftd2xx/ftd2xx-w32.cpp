@@ -54,13 +54,13 @@ bool Closing(const DeviceExtension &device) {
 // RTS or DTR control whose request failed (or was never reached) keeps its
 // previous value: the next comm state with the same control then sends the
 // request again instead of taking the line as already set.
-FT_STATUS SetState(DeviceExtension *device) {
+FT_STATUS SetState(DeviceExtension *device) REQUIRES(device->settings_mutex) {
     FTDCB dcb{};
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         dcb = device->comm_settings;
     }
-    const FTDCB &applied = device->applied_comm_settings;
+    const FTDCB applied = device->applied_comm_settings;
 
     FT_STATUS status = SetBaudRate(device, dcb.BaudRate);
     if (status == FT_OK) {
@@ -133,44 +133,56 @@ FTD2XX_API int FT_W32_CloseHandle(FT_HANDLE ftHandle) {
 }
 
 FTD2XX_API int FT_W32_ReadFile(FT_HANDLE ftHandle, void *buffer, uint32_t bytesToRead,
-                               uint32_t *bytesReturned, void *) {
+                               uint32_t *bytesReturned, void *) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Recorded(device.get(), FT_Read(ftHandle, buffer, bytesToRead, bytesReturned));
+} catch (...) {
+    return kFalse;
 }
 
 FTD2XX_API int FT_W32_WriteFile(FT_HANDLE ftHandle, const void *buffer, uint32_t bytesToWrite,
-                                uint32_t *bytesWritten, void *) {
+                                uint32_t *bytesWritten, void *) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Recorded(device.get(), FT_Write(ftHandle, buffer, bytesToWrite, bytesWritten));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, void *, uint32_t *, int) {
+FTD2XX_API int FT_W32_GetOverlappedResult(FT_HANDLE ftHandle, void *, uint32_t *, int) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Fail(device.get(), FT_NOT_SUPPORTED);
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_CancelIo(FT_HANDLE ftHandle) {
+FTD2XX_API int FT_W32_CancelIo(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Fail(device.get(), FT_NOT_SUPPORTED);
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_ClearCommBreak(FT_HANDLE ftHandle) {
+FTD2XX_API int FT_W32_ClearCommBreak(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Recorded(device.get(), FT_SetBreakOff(ftHandle));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_SetCommBreak(FT_HANDLE ftHandle) {
+FTD2XX_API int FT_W32_SetCommBreak(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Recorded(device.get(), FT_SetBreakOn(ftHandle));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function) {
+FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     FT_STATUS status = FT_OK;
@@ -197,29 +209,35 @@ FTD2XX_API int FT_W32_EscapeCommFunction(FT_HANDLE ftHandle, uint32_t function) 
             return kFalse;
     }
     return Recorded(device.get(), status);
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_PurgeComm(FT_HANDLE ftHandle, uint32_t flags) {
+FTD2XX_API int FT_W32_PurgeComm(FT_HANDLE ftHandle, uint32_t flags) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     return Recorded(device.get(), FT_Purge(ftHandle, PurgeMask(flags)));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus) {
+FTD2XX_API int FT_W32_GetCommModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     const FT_STATUS status = FT_GetModemStatus(ftHandle, modemStatus);
     // A modem change that arrived meanwhile is taken as seen too.
     device->event_status.fetch_and(~FT_EVENT_MODEM_STATUS);
     return Result(status);
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, FTCOMSTAT *status) {
+FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, FTCOMSTAT *status) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     if (!errors || !status) return Fail(device.get(), FT_INVALID_PARAMETER);
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         *errors = std::exchange(device->comm_errors, 0u);
     }
     status->fCtsHold = 0;
@@ -233,28 +251,37 @@ FTD2XX_API int FT_W32_ClearCommError(FT_HANDLE ftHandle, uint32_t *errors, FTCOM
     status->cbOutQue = 0;  // writes are never queued on the host
     device->event_status = 0;
     return kTrue;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, FTDCB *dcb) {
+FTD2XX_API int FT_W32_GetCommState(FT_HANDLE ftHandle, FTDCB *dcb) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     if (!dcb) return Fail(device.get(), FT_INVALID_PARAMETER);
-    std::scoped_lock lock(device->comm_mutex);
+    MutexLock lock(device->comm_mutex);
     *dcb = device->comm_settings;
     return kTrue;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb) {
+FTD2XX_API int FT_W32_SetCommState(FT_HANDLE ftHandle, const FTDCB *dcb) try {
     auto device = AcquireDevice(ftHandle);
     if (!device || !dcb) return kFalse;
+    // The state given and the state applied stay paired: comm states set
+    // from several threads are taken and applied one at a time.
+    MutexLock settings(device->settings_mutex);
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         device->comm_settings = *dcb;
     }
     return Result(SetState(device.get()));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, FTTIMEOUTS *timeouts) {
+FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, FTTIMEOUTS *timeouts) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     if (!timeouts) return Fail(device.get(), FT_INVALID_PARAMETER);
@@ -262,37 +289,43 @@ FTD2XX_API int FT_W32_GetCommTimeouts(FT_HANDLE ftHandle, FTTIMEOUTS *timeouts) 
     timeouts->ReadTotalTimeoutConstant = device->read_timeout.load();
     timeouts->WriteTotalTimeoutConstant = device->write_timeout.load();
     return kTrue;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts) {
+FTD2XX_API int FT_W32_SetCommTimeouts(FT_HANDLE ftHandle, const FTTIMEOUTS *timeouts) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     if (!timeouts) return Fail(device.get(), FT_INVALID_PARAMETER);
     return Result(FT_SetTimeouts(ftHandle, timeouts->ReadTotalTimeoutConstant,
                                  timeouts->WriteTotalTimeoutConstant));
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask) {
+FTD2XX_API int FT_W32_SetCommMask(FT_HANDLE ftHandle, uint32_t mask) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         device->comm_wait_mask = mask;
         device->comm_wait_abort = 1;
         device->comm_event.Set();
     }
     device->event_mode.fetch_and(~1u);
     return kTrue;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) {
+FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) try {
     // The reference keeps the record, and comm_event with it, alive even when
     // FT_Close runs on another thread while this one waits.
     auto device = AcquireDevice(ftHandle);
     if (!device) return kFalse;
     if (!mask) return Fail(device.get(), FT_INVALID_PARAMETER);
     {
-        std::scoped_lock lock(device->comm_mutex);
+        MutexLock lock(device->comm_mutex);
         if (!Closing(*device)) {
             if (device->comm_wait_mask == 0) return Fail(device.get(), FT_INVALID_PARAMETER);
             device->comm_wait_abort = 0;
@@ -309,7 +342,7 @@ FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) 
     bool lost = false;
     for (;;) {
         {
-            std::scoped_lock lock(device->comm_mutex);
+            MutexLock lock(device->comm_mutex);
             device->comm_event.Reset();
             if (device->comm_wait_abort || Closing(*device)) {
                 device->comm_event.Set();
@@ -336,16 +369,22 @@ FTD2XX_API int FT_W32_WaitCommEvent(FT_HANDLE ftHandle, uint32_t *mask, void *) 
     }
     *mask = seen;
     return kTrue;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API int FT_W32_SetupComm(FT_HANDLE ftHandle, uint32_t, uint32_t) {
+FTD2XX_API int FT_W32_SetupComm(FT_HANDLE ftHandle, uint32_t, uint32_t) try {
     return IsDeviceValid(ftHandle) ? kTrue : kFalse;
+} catch (...) {
+    return kFalse;
 }
 
-FTD2XX_API FT_STATUS FT_W32_GetLastError(FT_HANDLE ftHandle) {
+FTD2XX_API FT_STATUS FT_W32_GetLastError(FT_HANDLE ftHandle) try {
     auto device = AcquireDevice(ftHandle);
     if (!device) return FT_INVALID_HANDLE;
     return device->last_error.load();
+} catch (...) {
+    return StatusOfException();
 }
 
 }  // extern "C"

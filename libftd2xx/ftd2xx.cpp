@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "ftd2xx-private.h"
@@ -40,14 +42,13 @@ constexpr uint32_t kDefaultIds[] = {
 constexpr suseconds_t kPollIntervalUs = 100000;
 
 struct LibraryState {
-    std::mutex glibmutex;              // the library mutex
-    std::atomic<int> gInitialised{0};  // written under glibmutex (or before main)
-    std::unique_ptr<IdTable> gIdt;     // guarded by glibmutex
+    std::atomic<int> gInitialised{0};  // written under the library mutex
+    std::unique_ptr<IdTable> gIdt GUARDED_BY(gLibraryMutex);
     std::atomic<bool> do_libusb_update{false};
-    std::thread poll_libusb_thread;  // started and joined under glibmutex
-    // Set by the finaliser under glibmutex: from then on nothing brings
-    // libusb up again, so opens, listings and the id calls fail.
-    bool finalising = false;  // guarded by glibmutex
+    std::thread poll_libusb_thread GUARDED_BY(gLibraryMutex);  // started and joined under it
+    // Set by the finaliser: from then on nothing brings libusb up again, so
+    // opens, listings and the id calls fail.
+    bool finalising GUARDED_BY(gLibraryMutex) = false;
 };
 
 // Never destroyed: a thread still calling in at exit finds the lock intact.
@@ -80,7 +81,7 @@ void poll_async_libusb() {
     }
 }
 
-bool StartLibusb(LibraryState &lib) {
+bool StartLibusb(LibraryState &lib) REQUIRES(gLibraryMutex) {
     if (libusb_init(nullptr) < 0) return false;
     lib.do_libusb_update = true;
     try {
@@ -93,13 +94,13 @@ bool StartLibusb(LibraryState &lib) {
     return true;
 }
 
-void StopEventThread(LibraryState &lib) {
+void StopEventThread(LibraryState &lib) REQUIRES(gLibraryMutex) {
     lib.do_libusb_update = false;
     libusb_interrupt_event_handler(nullptr);
     if (lib.poll_libusb_thread.joinable()) lib.poll_libusb_thread.join();
 }
 
-void StopLibusb(LibraryState &lib) {
+void StopLibusb(LibraryState &lib) REQUIRES(gLibraryMutex) {
     StopEventThread(lib);
     libusb_exit(nullptr);
 }
@@ -107,11 +108,20 @@ void StopLibusb(LibraryState &lib) {
 // Runs constructD2xx before main and destroyD2xx after it returns. Defined
 // after Lib()'s first use in construction, so the state outlives it.
 struct Lifetime {
-    Lifetime() { constructD2xx(); }
+    Lifetime() {
+        MutexLock lock(gLibraryMutex);
+        constructD2xx();
+    }
     ~Lifetime() { destroyD2xx(); }
 };
-Lifetime gLifetime;
 
+}  // namespace
+
+// Constant-initialised: usable by any other translation unit's start-up.
+Mutex gLibraryMutex;
+
+namespace {
+Lifetime gLifetime;
 }  // namespace
 
 int constructD2xx() {
@@ -140,7 +150,7 @@ int constructD2xx() {
 void destroyD2xx() {
     LibraryState &lib = Lib();
     {
-        std::scoped_lock lock(lib.glibmutex);
+        MutexLock lock(gLibraryMutex);
         lib.finalising = true;
     }
     // Nothing of libusb may run after libusb_exit: not an open that is still
@@ -157,7 +167,7 @@ void destroyD2xx() {
         quiet = WaitUntilDeadline(deadline, [kept] { return LiveRecord::Count() == kept; }) &&
                 kept == 0;
     }
-    std::scoped_lock lock(lib.glibmutex);
+    MutexLock lock(gLibraryMutex);
     if (lib.gInitialised.load()) {
         if (quiet) {
             StopLibusb(lib);
@@ -172,9 +182,19 @@ void destroyD2xx() {
 
 LibraryLock::LibraryLock() {
     try {
-        lock_ = std::unique_lock(Lib().glibmutex);
+        lock_ = std::unique_lock(gLibraryMutex.mutex_);
     } catch (const std::system_error &) {
         // ok() stays false: the caller reports FT_OTHER_ERROR
+    }
+}
+
+FT_STATUS StatusOfException() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return FT_INSUFFICIENT_RESOURCES;
+    } catch (...) {
+        return FT_OTHER_ERROR;
     }
 }
 
@@ -200,7 +220,7 @@ int DeviceMatch(uint32_t vid, uint32_t pid) {
 
 bool FinaliseLibusb() {
     LibraryState &lib = Lib();
-    std::scoped_lock lock(lib.glibmutex);
+    MutexLock lock(gLibraryMutex);
     if (RegisteredDeviceCount() != 0) return false;
     if (lib.gInitialised.load()) StopLibusb(lib);
     lib.gInitialised = 0;
@@ -209,7 +229,7 @@ bool FinaliseLibusb() {
 
 bool ReinitialiseLibusb() {
     if (!FinaliseLibusb()) return false;
-    std::scoped_lock lock(Lib().glibmutex);
+    MutexLock lock(gLibraryMutex);
     return EnsureInitialisedLocked();
 }
 
@@ -234,16 +254,18 @@ FTD2XX_API FT_STATUS FT_GetDriverVersion(FT_HANDLE, uint32_t *lpdwVersion) {
     return FT_GetLibraryVersion(lpdwVersion);
 }
 
-FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t dwVID, uint32_t dwPID) {
+FTD2XX_API FT_STATUS FT_SetVIDPID(uint32_t dwVID, uint32_t dwPID) try {
     if (dwVID == 0 && dwPID == 0) return FT_OK;
     LibraryLock lock;
     if (!lock.ok()) return FT_OTHER_ERROR;
     if (!EnsureInitialisedLocked()) return FT_OTHER_ERROR;
     if (IdTableLocked()->Add(MakeUsbId(dwVID, dwPID)) != 0) return FT_INSUFFICIENT_RESOURCES;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
-FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *pdwVID, uint32_t *pdwPID) {
+FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *pdwVID, uint32_t *pdwPID) try {
     if (!pdwVID || !pdwPID) return FT_INVALID_PARAMETER;
     // The table can grow under FT_SetVIDPID on another thread: read it locked.
     LibraryLock lock;
@@ -253,6 +275,8 @@ FTD2XX_API FT_STATUS FT_GetVIDPID(uint32_t *pdwVID, uint32_t *pdwPID) {
     *pdwVID = id >> 16;
     *pdwPID = id & 0xFFFFu;
     return FT_OK;
+} catch (...) {
+    return StatusOfException();
 }
 
 // Calls that only mean something on other platforms.

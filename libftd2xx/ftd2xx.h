@@ -39,28 +39,37 @@
  *   return FT_IO_ERROR. A dead handle is still valid and must still be closed.
  *
  * Threads
- *   - Calls without a handle (listing, opening, the id table, versions) may be made
- *     from any thread. Opens, FT_ListDevices and FT_SetVIDPID are serialised with
- *     each other by the library; the exceptions are noted at the calls (the
- *     device-information list is for one thread only).
+ *   - Every function may be called from any thread, on any handle, at any
+ *     time, concurrently with every other call on the same handle or another.
+ *     Results interleave as the calls do (two threads collecting event bits
+ *     each get some of them; a list built by one thread may be read by
+ *     another); memory and the library's own state are never corrupted.
+ *   - Opens, FT_ListDevices and FT_SetVIDPID are serialised with each other by
+ *     the library.
  *   - On one handle, reading (FT_Read, FT_GetQueueStatus[Ex], FT_GetStatus) and
  *     writing (FT_Write) may run in parallel on different threads. Concurrent
  *     FT_Write calls are served one after the other, each write whole; concurrent
  *     FT_Read calls are served in turn, each copy whole.
- *   - Line and chip settings of one handle (baud rate, data characteristics, flow
- *     control, modem lines, break, special characters, purge, reset, latency
- *     timer, bit mode, USB parameters, time-outs, event notification, comm state)
- *     must be changed from one thread at a time. They may run while another thread
- *     reads or writes.
+ *   - Line and chip settings of one handle (baud rate, divisor, data
+ *     characteristics, flow control, modem lines, break, special characters,
+ *     latency timer, bit mode, USB parameters, deadman time-out, time-outs,
+ *     event notification, comm state) are served one call at a time, each
+ *     whole: once concurrent settings calls have returned, the chip runs with
+ *     what the last one served set, and the library records just that. They
+ *     may run while other threads read or write.
  *   - A call that runs while another thread closes the same handle either
  *     completes or fails (FT_INVALID_HANDLE or FT_IO_ERROR, FALSE from the
  *     FT_W32_* calls); the close ends a blocked read, write or
- *     FT_W32_WaitCommEvent. Do not start calls on a handle after closing it.
+ *     FT_W32_WaitCommEvent. A call started after FT_Close returned answers
+ *     FT_INVALID_HANDLE (FALSE), unless a later open has been issued the same
+ *     address.
  *   - main may return while other threads are inside the library: the library's
  *     shut-down closes every handle still open (ending those threads' blocked
  *     calls as FT_Close does) and waits up to 2 s for every call to leave
  *     before it ends libusb. Calls made after that return FT_INVALID_HANDLE, or
  *     FT_OTHER_ERROR from the opens, listings and id calls.
+ *   - No C++ exception leaves any function; memory running out inside a call
+ *     is FT_INSUFFICIENT_RESOURCES.
  *
  * Time-outs are unsigned milliseconds throughout; 0 means no limit.
  */
@@ -674,8 +683,8 @@ FTD2XX_API FT_STATUS FT_Close(FT_HANDLE ftHandle);
  *
  * A snapshot of all devices, built by opening and closing each in turn (which
  * resets every chip that is not in use). Meant for start-up, not for polling.
- * The three calls share the library's one list without a lock: use them from
- * one thread.
+ * The three calls share the library's one list; each sees it whole, as the
+ * last FT_CreateDeviceInfoList of any thread left it.
  * ------------------------------------------------------------------------- */
 
 /** Replaces the list with a new snapshot, one node per position in index order
@@ -767,7 +776,7 @@ FTD2XX_API FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, uint32_t *rxBytes, uint32_
 /** Sets the read time-out (FT_Read) and the write time-out (each bulk-out
  * transfer of FT_Write), in milliseconds, 0 for none; both are 0 after open.
  * They apply from the next read or write.
- * Returns FT_OK; FT_INVALID_HANDLE. One thread at a time per handle. */
+ * Returns FT_OK; FT_INVALID_HANDLE. Any thread. */
 FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
                                     uint32_t writeTimeout);
 
@@ -776,7 +785,7 @@ FTD2XX_API FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, uint32_t readTimeout,
  * marks the device dead. 5000 ms after open.
  *   deadmanTimeout: in, milliseconds, not 0.
  * Returns FT_OK; FT_INVALID_HANDLE; FT_INVALID_PARAMETER for 0 (nothing
- * changed). One thread at a time per handle. */
+ * changed). Any thread. */
 FTD2XX_API FT_STATUS FT_SetDeadmanTimeout(FT_HANDLE ftHandle, uint32_t deadmanTimeout);
 
 /** Records a request to stop receiving. Reception continues regardless: the
@@ -815,7 +824,8 @@ FTD2XX_API FT_STATUS FT_Write(FT_HANDLE ftHandle, const void *buffer, uint32_t b
  * answers short fails with
  * FT_IO_ERROR, and the setting the library records keeps its previous value.
  * Argument values are passed to the chip unchecked.
- * One thread at a time per handle; may run alongside reads and writes.
+ * Any thread; settings calls on one handle are served one at a time, each
+ * whole; may run alongside reads and writes.
  * ------------------------------------------------------------------------- */
 
 /** Sets word length, stop bits and parity (8, 1, none after open); also ends a
@@ -884,7 +894,8 @@ FTD2XX_API FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, uint32_t *modemStatus
 
 /* ---------------------------------------------------------------------------
  * Baud rate
- * One thread at a time per handle; may run alongside reads and writes.
+ * Any thread; settings calls on one handle are served one at a time, each
+ * whole; may run alongside reads and writes.
  * ------------------------------------------------------------------------- */
 
 /** Sets the baud rate. The rate the chip will really produce must lie within
@@ -903,7 +914,7 @@ FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t divisor);
 /* ---------------------------------------------------------------------------
  * Chip features
  * Requests as in the line-control family: synchronous, FT_IO_ERROR on failure,
- * one thread at a time per handle.
+ * any thread, served one at a time per handle.
  * ------------------------------------------------------------------------- */
 
 /** Sets the latency timer: how long the chip holds a partly filled packet
@@ -983,7 +994,7 @@ FTD2XX_API FT_STATUS FT_CyclePort(FT_HANDLE ftHandle);
  * handle reaches the same words. Offsets are passed to the chip unchecked: one
  * beyond the chip's EEPROM gets whatever the chip answers, and a request the
  * chip refuses (stalls) or answers short fails with the call's EEPROM status.
- * Synchronous, as the chip features above; one thread at a time per handle.
+ * Synchronous, as the chip features above; any thread.
  * ------------------------------------------------------------------------- */
 
 /** Reads one word.
@@ -1028,7 +1039,7 @@ FTD2XX_API FT_STATUS FT_EraseEE(FT_HANDLE ftHandle);
  *                once nothing is left to read.
  * Returns FT_OK (pending bits are dropped when arming); FT_INVALID_HANDLE;
  * FT_INVALID_PARAMETER when eventHandle is null (also with a mask of 0).
- * One thread at a time per handle. */
+ * Any thread; concurrent armings take effect one at a time. */
 FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, uint32_t eventMask,
                                              void *eventHandle);
 

@@ -18,7 +18,9 @@ FTD2XX_API FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, uint32_t dwEven
             return FT_OK;
         }
         // The processor reads these only while event_mode bit 0 is set; the
-        // target and mask are in place before the bit is.
+        // target and mask are in place before the bit is. Armings from
+        // several threads take effect one at a time, target and mask paired.
+        MutexLock lock(d->settings_mutex);
         d->event_status = 0;
         d->notify_target = pvArg;
         d->notify_mask = dwEventMask;

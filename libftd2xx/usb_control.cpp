@@ -48,7 +48,8 @@ FT_STATUS SendLineRequest(DeviceExtension *device, uint8_t request, uint16_t wVa
     return SendSet(device, request, wValue, device->interface_selector);
 }
 
-FT_STATUS SetModemLine(DeviceExtension *device, uint16_t wValue, uint8_t bit, bool on) {
+FT_STATUS SetModemLine(DeviceExtension *device, uint16_t wValue, uint8_t bit, bool on)
+    REQUIRES(device->settings_mutex) {
     const FT_STATUS status = SendLineRequest(device, kReqModemControl, wValue);
     if (status == FT_OK) {
         device->modem_control =
@@ -201,19 +202,27 @@ using namespace d2xx;
 
 extern "C" {
 
+// Each configuration call holds the record's settings_mutex throughout, so
+// that its requests and what it records about them are not interleaved with
+// another configuration call on the same handle.
 FTD2XX_API FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t dwBaudRate) {
-    return WithDevice(ftHandle,
-                      [=](DeviceExtension *d) -> FT_STATUS { return SetBaudRate(d, dwBaudRate); });
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetBaudRate(d, dwBaudRate);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_SetDivisor(FT_HANDLE ftHandle, uint16_t usDivisor) {
-    return WithDevice(ftHandle,
-                      [=](DeviceExtension *d) -> FT_STATUS { return SetDivisor(d, usDivisor); });
+    return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetDivisor(d, usDivisor);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t uWordLength,
                                                uint8_t uStopBits, uint8_t uParity) {
     return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
         return SetLineControl(d, LineControl{uStopBits, uParity, uWordLength});
     });
 }
@@ -221,6 +230,7 @@ FTD2XX_API FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, uint8_t uWord
 FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, uint16_t usFlowControl, uint8_t uXon,
                                        uint8_t uXoff) {
     return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
         const FT_STATUS status = SetFlowControl(d, FlowControl{usFlowControl, uXon, uXoff});
         if (status != FT_OK) return status;
         // Hardware handshaking needs the host's own handshake line raised.
@@ -231,30 +241,48 @@ FTD2XX_API FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, uint16_t usFlowContro
 }
 
 FTD2XX_API FT_STATUS FT_SetDtr(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle, SetDtr);
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetDtr(d);
+    });
 }
 FTD2XX_API FT_STATUS FT_ClrDtr(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle, ClrDtr);
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return ClrDtr(d);
+    });
 }
 FTD2XX_API FT_STATUS FT_SetRts(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle, SetRts);
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetRts(d);
+    });
 }
 FTD2XX_API FT_STATUS FT_ClrRts(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle, ClrRts);
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return ClrRts(d);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_SetBreakOn(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle,
-                      [](DeviceExtension *d) -> FT_STATUS { return SetBreak(d, kBreakOn); });
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetBreak(d, kBreakOn);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_SetBreakOff(FT_HANDLE ftHandle) {
-    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS { return SetBreak(d, 0); });
+    return WithDevice(ftHandle, [](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
+        return SetBreak(d, 0);
+    });
 }
 
 FTD2XX_API FT_STATUS FT_SetChars(FT_HANDLE ftHandle, uint8_t uEventCh, uint8_t uEventChEn,
                                  uint8_t uErrorCh, uint8_t uErrorChEn) {
     return WithDevice(ftHandle, [=](DeviceExtension *d) -> FT_STATUS {
+        MutexLock lock(d->settings_mutex);
         return SetChars(d, SpecialChars{uEventCh, uEventChEn, uErrorCh, uErrorChEn});
     });
 }
