@@ -113,7 +113,7 @@ struct HandOverState {
 // registry lock, never around them.
 struct HandOvers {
     Mutex mutex ACQUIRED_AFTER(gLibraryMutex);
-    CondVar changed;  // any state changed
+    CondVar changed;                                             // any state changed
     std::map<uint32_t, HandOverState> states GUARDED_BY(mutex);  // entries are never removed
 };
 

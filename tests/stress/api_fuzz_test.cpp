@@ -678,6 +678,12 @@ void ApiFuzz::Streamer() {
         // A write that takes this long while the chip is plugged in counts as
         // lost: far beyond what a loaded machine delays it.
         Expect("stream FT_SetTimeouts", FT_SetTimeouts(h, 1000, 15000), {FT_OK});
+        // A worker that held the chip before may have left it in a bit mode,
+        // which the chip keeps across opens: the stream wants the serial port.
+        s = FT_SetBitMode(h, 0x00, 0x00);
+        Expect("stream FT_SetBitMode", s, {FT_OK, FT_IO_ERROR});
+        if (s == FT_OK) s = FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX);
+        Expect("stream FT_Purge", s, {FT_OK, FT_IO_ERROR});
         uint64_t k = 0;  // position in this session's sequence
         bool attached = true;
         while (attached && !stop_ && Clock::now() < end_) {
