@@ -116,7 +116,7 @@ check_armhf() {
 # start programs of their own, which under emulation would need the kernel's
 # binfmt_misc. The API fuzzer runs in the three native builds; under
 # emulation its 30 s would make too few calls to be worth them.
-armhf_skip="^(programs_e2e_test|compat_test|jtag_demo|api_fuzz_test)$"
+armhf_skip="^(programs_e2e_test|compat_test|jtag_idcode|api_fuzz_test)$"
 # This test reads the waiting thread's system call from /proc, which under
 # user emulation names the emulator's own host call.
 armhf_gtest_skip="-W32EventTest.CloseWhileTheWaiterIsStoppedLeavesItALiveRecord"
