@@ -151,6 +151,44 @@ const Bytes kTamperOff = Frame(0x02, {0x00});
 const Bytes kZeros7(7, 0x00);
 const Bytes kZeros13(13, 0x00);
 
+// Stopped with the suspend key and continued with fg, at the key loop and at
+// both prompts, from an interactive shell: each stop gives the shell its
+// terminal back (a prompt's line ended first), each continue brings back the
+// program's mode, and the keys go on acting at once, unechoed.
+Scenario StopAndContinue(const char *name, const std::vector<std::string> &shell) {
+    return {name,
+            &kOutput,
+            {{"", "T", "Set Tamper  Ok\n"},
+             {"", "\x1a", "Stopped", Job::kStopped},
+             {"", "fg\n", "", Job::kRunningInKeyMode},
+             {"", "T", "Set Tamper  Ok\n"},
+             {"", "\x1a", "Stopped", Job::kStopped},
+             {"", "fg\n", "", Job::kRunningInKeyMode},
+             {"", "w", kPromptF},
+             {"", "\x1a", "Stopped", Job::kStopped},
+             {"", "fg\n", "", Job::kRunning},
+             {"", "12\n", kPromptB},
+             {"", "\x1a", "Stopped", Job::kStopped},
+             {"", "fg\n", "", Job::kRunning},
+             {"", "345\n", "Wiegand Frame sent \n"},
+             {"", "\x1a", "Stopped", Job::kStopped},
+             {"", "fg\n", "", Job::kRunningInKeyMode},
+             {"", "t", "Reset Tamper  Ok\n"},
+             {"", "x", kExit}},
+            "Set Tamper  Ok\n" + kShell + "Set Tamper  Ok\n" + kShell +
+                "Send 26b Wiegand Frame \n" + kPromptF + "^Z\n" + kShell + "12\n\n" + kPromptB +
+                "^Z\n" + kShell + "345\n\n  Ok\nWiegand Frame sent \n" + kShell +
+                "Reset Tamper  Ok\n" + kExit + kShell,
+            {"55 55 02 FF 00 0D", "55 55 02 FF 00 0D",
+             "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 02 00 00 0D"},
+            true,
+            0,
+            {},
+            {},
+            {"TWC00001"},
+            shell};
+}
+
 const std::vector<Scenario> kScenarios = {
     {"OutputKeysSendTheirFrames",
      &kOutput,
@@ -353,71 +391,8 @@ const std::vector<Scenario> kScenarios = {
      kGone + "Set GPIO0  Nok\n" + kExit,
      {}},
 
-    // Stopped with the suspend key and continued with fg, at the key loop
-    // and at both prompts: each stop gives the shell its terminal back (a
-    // prompt's line ended first), each continue brings back the program's
-    // mode, and the keys go on acting at once, unechoed.
-    {"StopAndContinueUnderDash",
-     &kOutput,
-     {{"", "T", "Set Tamper  Ok\n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "T", "Set Tamper  Ok\n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "w", kPromptF},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunning},
-      {"", "12\n", kPromptB},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunning},
-      {"", "345\n", "Wiegand Frame sent \n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "t", "Reset Tamper  Ok\n"},
-      {"", "x", kExit}},
-     "Set Tamper  Ok\n" + kShell + "Set Tamper  Ok\n" + kShell + "Send 26b Wiegand Frame \n" +
-         kPromptF + "^Z\n" + kShell + "12\n\n" + kPromptB + "^Z\n" + kShell +
-         "345\n\n  Ok\nWiegand Frame sent \n" + kShell + "Reset Tamper  Ok\n" + kExit + kShell,
-     {"55 55 02 FF 00 0D", "55 55 02 FF 00 0D",
-      "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 02 00 00 0D"},
-     true,
-     0,
-     {},
-     {},
-     {"TWC00001"},
-     kDash},
-
-    {"StopAndContinueUnderBash",
-     &kOutput,
-     {{"", "T", "Set Tamper  Ok\n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "T", "Set Tamper  Ok\n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "w", kPromptF},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunning},
-      {"", "12\n", kPromptB},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunning},
-      {"", "345\n", "Wiegand Frame sent \n"},
-      {"", "\x1a", "Stopped", Job::kStopped},
-      {"", "fg\n", "", Job::kRunningInKeyMode},
-      {"", "t", "Reset Tamper  Ok\n"},
-      {"", "x", kExit}},
-     "Set Tamper  Ok\n" + kShell + "Set Tamper  Ok\n" + kShell + "Send 26b Wiegand Frame \n" +
-         kPromptF + "^Z\n" + kShell + "12\n\n" + kPromptB + "^Z\n" + kShell +
-         "345\n\n  Ok\nWiegand Frame sent \n" + kShell + "Reset Tamper  Ok\n" + kExit + kShell,
-     {"55 55 02 FF 00 0D", "55 55 02 FF 00 0D",
-      "55 55 01 1A 06 00 AC 80 00 00 00 00 00 00 00 00 00 00 00 0D", "55 55 02 00 00 0D"},
-     true,
-     0,
-     {},
-     {},
-     {"TWC00001"},
-     kBash},
+    StopAndContinue("StopAndContinueUnderDash", kDash),
+    StopAndContinue("StopAndContinueUnderBash", kBash),
 
     // A kernel driver holds the interface: the device is listed without a
     // serial number and cannot be opened; every command fails, and no
