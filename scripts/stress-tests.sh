@@ -44,7 +44,7 @@ launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccach
 # name a line.
 programs_of() {
   local dir=$1 label=$2
-  ctest --test-dir "$dir" -N ${label:+-L "$label"} | sed -n 's/^ *Test *#[0-9]*: //p' |
+  ctest --test-dir "$dir" -N ${label:+-L "$label"} | sed -n '/(Disabled)$/d; s/^ *Test *#[0-9]*: //p' |
     { if [ -n "$only" ]; then grep -E "$only" || true; else cat; fi; }
 }
 
