@@ -131,6 +131,16 @@ cmake -S . -B build-thread-safety -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
   "-DCMAKE_CXX_FLAGS=-Wthread-safety -Wthread-safety-beta" "${launcher[@]}"
 cmake --build build-thread-safety -j "$jobs"
 
+echo "== libFuzzer targets (clang, ASan + UBSan), a short run each (at ${SECONDS} s) =="
+cmake -S . -B build-fuzz -DFTD2XX_WERROR=ON -DFTD2XX_LIBFUZZER=ON -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF "${launcher[@]}"
+cmake --build build-fuzz -j "$jobs" --target config_fuzz bulk_in_fuzz rx_frames_fuzz
+for target in config bulk_in rx_frames; do
+  found=$(mktemp -d)  # new inputs go here, not into the seed corpus
+  "build-fuzz/fuzz/${target}_fuzz" -runs=20000 "$found" "fuzz/corpus/$target"
+  rm -rf "$found"
+done
+
 echo "== normal build (at ${SECONDS} s) =="
 run_suite build -DCMAKE_BUILD_TYPE=Release
 
@@ -152,16 +162,5 @@ echo "== ThreadSanitizer build (at ${SECONDS} s) =="
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 TEST_LABELS=threads run_suite build-tsan -DFTD2XX_SANITIZE=thread -DFTD2XX_BUILD_BENCH=OFF
-
-echo "== libFuzzer targets (clang, ASan + UBSan), a short run each (at ${SECONDS} s) =="
-unset TSAN_OPTIONS
-cmake -S . -B build-fuzz -DFTD2XX_WERROR=ON -DFTD2XX_LIBFUZZER=ON -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DFTD2XX_BUILD_TESTS=OFF -DFTD2XX_BUILD_BENCH=OFF
-cmake --build build-fuzz -j "$jobs" --target config_fuzz bulk_in_fuzz rx_frames_fuzz
-for target in config bulk_in rx_frames; do
-  found=$(mktemp -d)  # new inputs go here, not into the seed corpus
-  "build-fuzz/fuzz/${target}_fuzz" -runs=20000 "$found" "fuzz/corpus/$target"
-  rm -rf "$found"
-done
 
 echo "== all suites passed in ${SECONDS} s =="
