@@ -82,6 +82,21 @@ class DeviceTest : public ::testing::Test {
     void Track(FT_HANDLE h) {
         if (h) opened_.push_back(h);
     }
+    // Writes all of `b`, failing the test on anything less.
+    static void WriteAll(FT_HANDLE h, const std::vector<uint8_t> &b) {
+        DWORD n = 0;
+        ASSERT_EQ(FT_Write(h, const_cast<uint8_t *>(b.data()), static_cast<DWORD>(b.size()), &n),
+                  FT_OK);
+        ASSERT_EQ(n, b.size());
+    }
+    // Reads up to `count` bytes within the handle's read time-out.
+    static std::vector<uint8_t> ReadSome(FT_HANDLE h, size_t count) {
+        std::vector<uint8_t> out(count);
+        DWORD got = 0;
+        EXPECT_EQ(FT_Read(h, out.data(), static_cast<DWORD>(count), &got), FT_OK);
+        out.resize(got);
+        return out;
+    }
     static d2xx::DeviceExtension *Record(FT_HANDLE h) {
         return static_cast<d2xx::DeviceExtension *>(h);
     }

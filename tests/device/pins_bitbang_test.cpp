@@ -23,21 +23,6 @@ class BitBangTest : public DeviceTest {
         return h;
     }
 
-    static void Write(FT_HANDLE h, const Bytes &b) {
-        DWORD n = 0;
-        ASSERT_EQ(FT_Write(h, const_cast<uint8_t *>(b.data()), static_cast<DWORD>(b.size()), &n),
-                  FT_OK);
-        ASSERT_EQ(n, b.size());
-    }
-
-    static Bytes Read(FT_HANDLE h, size_t count) {
-        Bytes out(count);
-        DWORD got = 0;
-        EXPECT_EQ(FT_Read(h, out.data(), static_cast<DWORD>(count), &got), FT_OK);
-        out.resize(got);
-        return out;
-    }
-
     static uint8_t Pins(FT_HANDLE h) {
         uint8_t pins = 0;
         EXPECT_EQ(FT_GetBitMode(h, &pins), FT_OK);
@@ -77,16 +62,16 @@ TEST_P(AsyncBitBangTest, DrivesTheOutputsAndSamplesEveryByteBack) {
     ASSERT_EQ(FT_SetBitMode(h, 0x0F, 0x01), FT_OK);
     EXPECT_EQ(chip.If(c.interface).State().engine, 0x01);
     const Bytes out = Pattern(300);
-    Write(h, out);
+    WriteAll(h, out);
     Bytes expected;
     for (uint8_t b : out) expected.push_back(static_cast<uint8_t>((b & 0x0F) | 0xA0));
-    EXPECT_EQ(Read(h, out.size()), expected);
+    EXPECT_EQ(ReadSome(h, out.size()), expected);
     EXPECT_EQ(Pins(h), expected.back());
 
     // All eight pins driven, then released by the reset of the mode.
     ASSERT_EQ(FT_SetBitMode(h, 0xFF, 0x01), FT_OK);
-    Write(h, {0x3C});
-    EXPECT_EQ(Read(h, 1), (Bytes{0x3C}));
+    WriteAll(h, {0x3C});
+    EXPECT_EQ(ReadSome(h, 1), (Bytes{0x3C}));
     EXPECT_EQ(Pins(h), 0x3C);
     EXPECT_EQ(chip.If(c.interface).PinLevels() & 0xFF, 0x3C);
     ASSERT_EQ(FT_SetBitMode(h, 0x00, 0x00), FT_OK);
@@ -108,17 +93,17 @@ TEST_F(BitBangTest, SyncBitBangSamplesThePinsBeforeEachByteTakesEffect) {
 
     ASSERT_EQ(FT_SetBitMode(h, 0x0F, 0x04), FT_OK);
     const Bytes out = Pattern(200);
-    Write(h, out);
+    WriteAll(h, out);
     Bytes expected = {0x50};  // the outputs start low
     for (size_t i = 0; i + 1 < out.size(); i++)
         expected.push_back(static_cast<uint8_t>((out[i] & 0x0F) | 0x50));
-    EXPECT_EQ(Read(h, out.size()), expected);
+    EXPECT_EQ(ReadSome(h, out.size()), expected);
     EXPECT_EQ(Pins(h), (out.back() & 0x0F) | 0x50);
 
     // Inputs that change between writes show in the next sample.
     chip.If(1).SetPins(0xF0);
-    Write(h, {0x01, 0x02});
-    EXPECT_EQ(Read(h, 2), (Bytes{static_cast<uint8_t>((out.back() & 0x0F) | 0xF0), 0xF1}));
+    WriteAll(h, {0x01, 0x02});
+    EXPECT_EQ(ReadSome(h, 2), (Bytes{static_cast<uint8_t>((out.back() & 0x0F) | 0xF0), 0xF1}));
 }
 
 TEST_F(BitBangTest, CbusBitBangDrivesTheCbusPinsAndTheUartGoesOn) {
@@ -135,8 +120,8 @@ TEST_F(BitBangTest, CbusBitBangDrivesTheCbusPinsAndTheUartGoesOn) {
     EXPECT_EQ(chip.If(0).CbusLevels(), 0x0D);
     ASSERT_EQ(FT_SetBitMode(h, 0x32, 0x20), FT_OK);
     EXPECT_EQ(Pins(h), 0x0E);
-    Write(h, {'o', 'k'});
-    EXPECT_EQ(Read(h, 2), (Bytes{'o', 'k'}));
+    WriteAll(h, {'o', 'k'});
+    EXPECT_EQ(ReadSome(h, 2), (Bytes{'o', 'k'}));
 }
 
 TEST_F(BitBangTest, ModesAFamilyLacksLeaveTheInterfaceSerial) {
@@ -155,8 +140,8 @@ TEST_F(BitBangTest, ModesAFamilyLacksLeaveTheInterfaceSerial) {
     ASSERT_EQ(FT_SetBitMode(hbm, 0xFF, 0x04), FT_OK);  // no synchronous bit-bang on BM
     EXPECT_EQ(bm.If(0).State().bit_mode, 0x04);
     EXPECT_EQ(bm.If(0).State().engine, 0x00);
-    Write(hbm, {'a', 'b', 'c'});
-    EXPECT_EQ(Read(hbm, 3), (Bytes{'a', 'b', 'c'}));
+    WriteAll(hbm, {'a', 'b', 'c'});
+    EXPECT_EQ(ReadSome(hbm, 3), (Bytes{'a', 'b', 'c'}));
 
     ASSERT_EQ(FT_SetBitMode(hr, 0xFF, 0x02), FT_OK);  // no MPSSE on R
     EXPECT_EQ(r.If(0).State().engine, 0x00);

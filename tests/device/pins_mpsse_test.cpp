@@ -33,24 +33,9 @@ class MpsseTest : public DeviceTest {
         EXPECT_EQ(FT_SetTimeouts(h, 5000, 5000), FT_OK);
         EXPECT_EQ(FT_SetBitMode(h, 0x00, 0x00), FT_OK);
         EXPECT_EQ(FT_SetBitMode(h, 0x0B, 0x02), FT_OK);
-        Write(h, {0xAA});
-        EXPECT_EQ(Read(h, 2), (Bytes{0xFA, 0xAA}));
+        WriteAll(h, {0xAA});
+        EXPECT_EQ(ReadSome(h, 2), (Bytes{0xFA, 0xAA}));
         return h;
-    }
-
-    static void Write(FT_HANDLE h, const Bytes &b) {
-        DWORD n = 0;
-        ASSERT_EQ(FT_Write(h, const_cast<uint8_t *>(b.data()), static_cast<DWORD>(b.size()), &n),
-                  FT_OK);
-        ASSERT_EQ(n, b.size());
-    }
-
-    static Bytes Read(FT_HANDLE h, size_t count) {
-        Bytes out(count);
-        DWORD got = 0;
-        EXPECT_EQ(FT_Read(h, out.data(), static_cast<DWORD>(count), &got), FT_OK);
-        out.resize(got);
-        return out;
     }
 
     static uint32_t Word(const Bytes &b, size_t at) {
@@ -97,8 +82,8 @@ TEST_P(IdcodeScanTest, FindsBothTapsOfTheChainThenTheEndOfIt) {
     cmd.insert(cmd.end(), {0x39, 0x0B, 0x00});
     cmd.insert(cmd.end(), 12, 0xFF);
     cmd.push_back(0x87);
-    Write(h, cmd);
-    const Bytes in = Read(h, 12);
+    WriteAll(h, cmd);
+    const Bytes in = ReadSome(h, 12);
     ASSERT_EQ(in.size(), 12u);
     EXPECT_EQ(Word(in, 0), kCortexDap);
     EXPECT_EQ(Word(in, 4), kBoundaryScan);
@@ -107,7 +92,7 @@ TEST_P(IdcodeScanTest, FindsBothTapsOfTheChainThenTheEndOfIt) {
     EXPECT_EQ(chip.If(b.interface).State().mpsse_clock_hz, 5'000'000u);
 
     // Exit1-DR, Update-DR, Run-Test/Idle.
-    Write(h, {0x4B, 0x02, 0x03});
+    WriteAll(h, {0x4B, 0x02, 0x03});
     EXPECT_EQ(FT_GetQueueStatus(h, nullptr), FT_INVALID_PARAMETER);
     DWORD queued = 1;
     EXPECT_EQ(FT_GetQueueStatus(h, &queued), FT_OK);
@@ -135,13 +120,13 @@ TEST_F(MpsseTest, IrScanCapturesEachIrLengthAndBypassHoldsOneBitPerTap) {
     cmd.insert(cmd.end(), {0x4B, 0x01, 0x83, 0x4B, 0x02, 0x01});
     // Both TAPs in BYPASS: two zeros, then the ones from TDI.
     cmd.insert(cmd.end(), {0x39, 0x00, 0x00, 0xFF, 0x87});
-    Write(h, cmd);
-    EXPECT_EQ(Read(h, 3), (Bytes{0x11, 0xFE, 0xFC}));
+    WriteAll(h, cmd);
+    EXPECT_EQ(ReadSome(h, 3), (Bytes{0x11, 0xFE, 0xFC}));
     EXPECT_EQ(chain_.Instruction(0), 0xFu);
     EXPECT_EQ(chain_.Instruction(1), 0x1Fu);
 
     // Back to Test-Logic-Reset: IDCODE selected again.
-    Write(h, {0x4B, 0x04, 0x1F});
+    WriteAll(h, {0x4B, 0x04, 0x1F});
     EXPECT_EQ(chain_.State(), TapState::TestLogicReset);
     EXPECT_EQ(chain_.Instruction(0), 0xEu);
     EXPECT_EQ(chain_.Instruction(1), 0x1Eu);
@@ -154,16 +139,16 @@ TEST_F(MpsseTest, OlderDualChipRejectsTheHighSpeedClockCommandsAndStillScans) {
     FT_HANDLE h = OpenMpsse("JT3A");
     ASSERT_NE(h, nullptr);
 
-    Write(h, {0x8A, 0x97, 0x8D, 0x86, 0x02, 0x00, 0x87});
-    EXPECT_EQ(Read(h, 6), (Bytes{0xFA, 0x8A, 0xFA, 0x97, 0xFA, 0x8D}));
+    WriteAll(h, {0x8A, 0x97, 0x8D, 0x86, 0x02, 0x00, 0x87});
+    EXPECT_EQ(ReadSome(h, 6), (Bytes{0xFA, 0x8A, 0xFA, 0x97, 0xFA, 0x8D}));
     EXPECT_EQ(chip.If(0).State().mpsse_clock_hz, 2'000'000u);  // 12 MHz / ((1 + 2) * 2)
 
     Bytes cmd = JtagPins();
     for (uint8_t v : ResetToShiftDr()) cmd.push_back(v);
     cmd.insert(cmd.end(), {0x39, 0x07, 0x00});
     cmd.insert(cmd.end(), 8, 0xFF);
-    Write(h, cmd);
-    const Bytes in = Read(h, 8);
+    WriteAll(h, cmd);
+    const Bytes in = ReadSome(h, 8);
     ASSERT_EQ(in.size(), 8u);
     EXPECT_EQ(Word(in, 0), kCortexDap);
     EXPECT_EQ(Word(in, 4), kBoundaryScan);
@@ -177,16 +162,16 @@ TEST_F(MpsseTest, BadCommandsAreEchoedAndTheCommandsAfterThemStillRun) {
     ASSERT_NE(h, nullptr);
 
     // The mask of the set-bit-mode request drove pins 0, 1 and 3 low.
-    Write(h, {0xAB, 0x81, 0x00, 0x80, 0x0F, 0x0F, 0x81, 0x87});
-    EXPECT_EQ(Read(h, 6), (Bytes{0xFA, 0xAB, 0xA4, 0xFA, 0x00, 0xAF}));
+    WriteAll(h, {0xAB, 0x81, 0x00, 0x80, 0x0F, 0x0F, 0x81, 0x87});
+    EXPECT_EQ(ReadSome(h, 6), (Bytes{0xFA, 0xAB, 0xA4, 0xFA, 0x00, 0xAF}));
     uint8_t pins = 0;
     EXPECT_EQ(FT_GetBitMode(h, &pins), FT_OK);
     EXPECT_EQ(pins, 0xAF);
 
     // The high byte: value and direction, outside levels on the rest.
     chip.If(0).SetHighPins(0xF0);
-    Write(h, {0x82, 0x5A, 0x0F, 0x83});
-    EXPECT_EQ(Read(h, 1), (Bytes{0xFA}));
+    WriteAll(h, {0x82, 0x5A, 0x0F, 0x83});
+    EXPECT_EQ(ReadSome(h, 1), (Bytes{0xFA}));
 }
 
 TEST_F(MpsseTest, BitAndTmsCommandsShiftInTheChipsOrder) {
@@ -195,15 +180,15 @@ TEST_F(MpsseTest, BitAndTmsCommandsShiftInTheChipsOrder) {
     FT_HANDLE h = OpenMpsse("BT1A");
     ASSERT_NE(h, nullptr);
 
-    Write(h, {0x80, 0x00, 0x0B, 0x84,        // loopback: TDI comes back as TDO
-              0x3B, 0x04, 0x15,              // 5 bits LSB first: arrive at the top
-              0x33, 0x02, 0xA0,              // 3 bits MSB first (101): arrive at the bottom
-              0x31, 0x01, 0x00, 0x12, 0x34,  // 2 bytes MSB first
-              0x39, 0x00, 0x00, 0x5C,        // 1 byte LSB first
-              0x6B, 0x02, 0x83,              // 3 TMS bits, TDI held high: read back ones
-              0x6B, 0x02, 0x03,              // and low: zeros
-              0x85, 0x87});
-    EXPECT_EQ(Read(h, 7), (Bytes{0xA8, 0x05, 0x12, 0x34, 0x5C, 0xE0, 0x00}));
+    WriteAll(h, {0x80, 0x00, 0x0B, 0x84,        // loopback: TDI comes back as TDO
+                 0x3B, 0x04, 0x15,              // 5 bits LSB first: arrive at the top
+                 0x33, 0x02, 0xA0,              // 3 bits MSB first (101): arrive at the bottom
+                 0x31, 0x01, 0x00, 0x12, 0x34,  // 2 bytes MSB first
+                 0x39, 0x00, 0x00, 0x5C,        // 1 byte LSB first
+                 0x6B, 0x02, 0x83,              // 3 TMS bits, TDI held high: read back ones
+                 0x6B, 0x02, 0x03,              // and low: zeros
+                 0x85, 0x87});
+    EXPECT_EQ(ReadSome(h, 7), (Bytes{0xA8, 0x05, 0x12, 0x34, 0x5C, 0xE0, 0x00}));
 }
 
 TEST_F(MpsseTest, WaitOnGpioL1HoldsTheCommandsUntilThePinChanges) {
@@ -214,23 +199,23 @@ TEST_F(MpsseTest, WaitOnGpioL1HoldsTheCommandsUntilThePinChanges) {
     ASSERT_NE(h, nullptr);
 
     chip.If(0).HoldIn(true);  // answers stay in the chip's FIFO, where they can be seen
-    Write(h, {0x88, 0x81, 0x87});
+    WriteAll(h, {0x88, 0x81, 0x87});
     EXPECT_EQ(chip.If(0).RxPending(), 0u);
     chip.If(0).SetPins(0xFF);
     EXPECT_EQ(chip.If(0).RxPending(), 1u);
-    Write(h, {0x89, 0x83});
+    WriteAll(h, {0x89, 0x83});
     EXPECT_EQ(chip.If(0).RxPending(), 1u);
     chip.If(0).SetPins(0xDF);
     EXPECT_EQ(chip.If(0).RxPending(), 2u);
     chip.If(0).HoldIn(false);
-    EXPECT_EQ(Read(h, 2), (Bytes{0xF4, 0xFF}));
+    EXPECT_EQ(ReadSome(h, 2), (Bytes{0xF4, 0xFF}));
 
     // A purge of the transmit side drops a waiting command and what follows.
-    Write(h, {0x88, 0x81});
+    WriteAll(h, {0x88, 0x81});
     ASSERT_EQ(FT_Purge(h, FT_PURGE_TX), FT_OK);
     chip.If(0).SetPins(0xFF);
-    Write(h, {0x83});
-    EXPECT_EQ(Read(h, 1), (Bytes{0xFF}));
+    WriteAll(h, {0x83});
+    EXPECT_EQ(ReadSome(h, 1), (Bytes{0xFF}));
 }
 
 TEST_F(MpsseTest, SpiFlashAnswersJedecIdStatusReadAndProgram) {
@@ -261,10 +246,10 @@ TEST_F(MpsseTest, SpiFlashAnswersJedecIdStatusReadAndProgram) {
                     transaction({0x03, 0x00, 0x10, 0x00}, 300)})
         cmd.insert(cmd.end(), t.begin(), t.end());
     cmd.push_back(0x87);
-    Write(h, cmd);
-    EXPECT_EQ(Read(h, 3), (Bytes{0xEF, 0x40, 0x18}));
-    EXPECT_EQ(Read(h, 1), (Bytes{0x00}));
-    EXPECT_EQ(Read(h, 300), image);
+    WriteAll(h, cmd);
+    EXPECT_EQ(ReadSome(h, 3), (Bytes{0xEF, 0x40, 0x18}));
+    EXPECT_EQ(ReadSome(h, 1), (Bytes{0x00}));
+    EXPECT_EQ(ReadSome(h, 300), image);
 
     // Write enable, page program, then read back with a full-duplex command.
     cmd = transaction({0x06}, 0);
@@ -274,8 +259,8 @@ TEST_F(MpsseTest, SpiFlashAnswersJedecIdStatusReadAndProgram) {
     cmd.insert(cmd.end(), select.begin(), select.end());
     cmd.insert(cmd.end(), {0x31, 0x05, 0x00, 0x03, 0x00, 0x20, 0x10, 0x00, 0x00});
     cmd.insert(cmd.end(), deselect.begin(), deselect.end());
-    Write(h, cmd);
-    EXPECT_EQ(Read(h, 8), (Bytes{0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xDE, 0xAD}));
+    WriteAll(h, cmd);
+    EXPECT_EQ(ReadSome(h, 8), (Bytes{0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xDE, 0xAD}));
     EXPECT_EQ(flash_.Contents(0x2010, 3), (Bytes{0xDE, 0xAD, 0xFF}));
     EXPECT_EQ(flash_.Commands(), (Bytes{0x9F, 0x05, 0x03, 0x06, 0x05, 0x02, 0x05, 0x03}));
 }
@@ -293,8 +278,8 @@ TEST_F(MpsseTest, LargeReadsReturnExactlyTheBytesAskedForAcrossManyPackets) {
     for (size_t i = 0; i < pattern.size(); i++) pattern[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
     Bytes cmd = {0x80, 0x00, 0x0B, 0x84, 0x39, 0xFF, 0xFF};
     cmd.insert(cmd.end(), pattern.begin(), pattern.begin() + 65536);
-    Write(h, cmd);
-    EXPECT_EQ(Read(h, 65536), Bytes(pattern.begin(), pattern.begin() + 65536));
+    WriteAll(h, cmd);
+    EXPECT_EQ(ReadSome(h, 65536), Bytes(pattern.begin(), pattern.begin() + 65536));
 
     cmd.clear();
     for (size_t k = 0; k < 2; k++) {
@@ -302,10 +287,10 @@ TEST_F(MpsseTest, LargeReadsReturnExactlyTheBytesAskedForAcrossManyPackets) {
         cmd.insert(cmd.end(), {0x39, (40000 - 1) & 0xFF, (40000 - 1) >> 8});
         cmd.insert(cmd.end(), from, from + 40000);
     }
-    Write(h, cmd);
+    WriteAll(h, cmd);
     Bytes got;
     while (got.size() < 80000) {
-        const Bytes piece = Read(h, std::min<size_t>(7777, 80000 - got.size()));
+        const Bytes piece = ReadSome(h, std::min<size_t>(7777, 80000 - got.size()));
         ASSERT_FALSE(piece.empty());
         got.insert(got.end(), piece.begin(), piece.end());
     }
