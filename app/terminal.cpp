@@ -87,16 +87,21 @@ void RestoreTerminalOnSignal(int sig) {
 
 void StopOnSignal(int sig);
 
-void InstallStopHandler() {
+// Sets `handler` (or SIG_DFL) for `sig`, with nothing masked while it runs.
+void SetHandler(int sig, void (*handler)(int), int flags) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = StopOnSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(sig, &action, nullptr);
+}
+
+void InstallStopHandler() {
     // No SA_RESTART: a blocked read returns EINTR, which the prompt takes as
     // "read again". Sanitizer runtimes run a handler only once the call it
     // came in has returned, so a restarted read would hold it back for good.
-    action.sa_flags = 0;
-    sigaction(SIGTSTP, &action, nullptr);
+    SetHandler(SIGTSTP, StopOnSignal, 0);
 }
 
 // The suspend key: the terminal goes back to the mode found at start before
@@ -120,11 +125,7 @@ void StopOnSignal(int sig) {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
     // Stop for real: the default action, with the signal unblocked here.
-    struct sigaction dflt;
-    std::memset(&dflt, 0, sizeof dflt);
-    dflt.sa_handler = SIG_DFL;
-    sigemptyset(&dflt.sa_mask);
-    sigaction(sig, &dflt, nullptr);
+    SetHandler(sig, SIG_DFL, 0);
     sigset_t self;
     sigemptyset(&self);
     sigaddset(&self, sig);
@@ -177,20 +178,11 @@ void InstallTerminalGuard() {
     gMainThread = pthread_self();
     gCurrentMode.store(static_cast<int>(TerminalModeId::kFound), std::memory_order_release);
 
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RestoreTerminalOnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
-
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SetHandler(sig, RestoreTerminalOnSignal, SA_RESETHAND);
+    }
     InstallStopHandler();
-    struct sigaction resume;
-    std::memset(&resume, 0, sizeof resume);
-    resume.sa_handler = ResumeOnSignal;
-    sigemptyset(&resume.sa_mask);
-    resume.sa_flags = 0;
-    sigaction(SIGCONT, &resume, nullptr);
+    SetHandler(SIGCONT, ResumeOnSignal, 0);
 }
 
 TerminalModeScope::TerminalModeScope(TerminalModeId mode) {
