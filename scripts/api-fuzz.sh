@@ -7,7 +7,8 @@
 #   scripts/api-fuzz.sh [--tsan|--asan|--release] [SECONDS [SEED]]
 #
 # SECONDS defaults to 600. The build directory is build-tsan, build-asan or
-# build, as scripts/test.sh names them.
+# build, as scripts/test.sh names them; JOBS sets the build's parallel jobs
+# (default: one per core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,7 @@ seed=${2:-}
 
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DFTD2XX_WERROR=ON -DFTD2XX_SANITIZE="$sanitize" \
   -DFTD2XX_BUILD_BENCH=OFF -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-cmake --build "$dir" --target api_fuzz_test -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$dir" --target api_fuzz_test -j "${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 # As scripts/test.sh runs the sanitizer builds.
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=1"
