@@ -214,11 +214,13 @@ void DescribeNameless(FT_DEVICE_LIST_INFO_NODE *node) {
 // descriptors when nobody holds it, else marked opened with unknown type and
 // no names. An interface changing hands within this process is waited for
 // first, so that neither a close nor an open under way makes it look held
-// elsewhere, and no open waiting for it is refused by this list.
-void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node) {
+// elsewhere, and no open waiting for it is refused by this list. Those
+// waits end at `deadline`, one for the whole list: other threads opening and
+// closing without pause hold a list up once, not once per device.
+void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node,
+                      std::chrono::steady_clock::time_point deadline) {
     const uint32_t key = ClaimKey(p.usb.get(), p.iface);
-    const auto deadline = std::chrono::steady_clock::now() + HandOverWait();
-    bool waited_out = false;
+    bool waited_out = std::chrono::steady_clock::now() >= deadline;
     HandOver probe;  // the short open's hold
     for (;;) {
         LibraryLock lock;
@@ -425,9 +427,10 @@ FTD2XX_API FT_STATUS FT_CreateDeviceInfoList(uint32_t *lpdwNumDevs) try {
         list.present = false;
         return FT_INSUFFICIENT_RESOURCES;
     }
+    const auto deadline = std::chrono::steady_clock::now() + HandOverWait();
     for (uint32_t i = 0; i < n; ++i) {
         nodes[i] = FT_DEVICE_LIST_INFO_NODE{};
-        DescribePosition(positions[i], &nodes[i]);
+        DescribePosition(positions[i], &nodes[i], deadline);
     }
     AttachedList &list = Attached();
     {

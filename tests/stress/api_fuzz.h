@@ -35,8 +35,10 @@ inline uint64_t EnvNumber(const char *name, uint64_t fallback) {
 }
 
 // No call may take longer than this, sanitizers and a loaded machine
-// included: the longest wait a call can make is a 5 s control request.
-inline constexpr auto kCallBound = std::chrono::seconds(30);
+// included. The longest a call can wait is once for a hand-over within the
+// process (four 5 s control time-outs and 2 s: an open, or a whole list),
+// then for its own control requests, at most 5 s each.
+inline constexpr auto kCallBound = std::chrono::seconds(60);
 inline constexpr int kSlots = 6;
 inline constexpr int kWorkers = 4;
 

@@ -17,6 +17,10 @@
 // (default 30) and FTD2XX_API_FUZZ_CALLS (default 5,000,000: the run ends at
 // whichever comes first), FTD2XX_API_FUZZ_FULL_CONCURRENCY (see
 // full_concurrency_). scripts/api-fuzz.sh runs it for as long as asked.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "api_fuzz.h"
 
 namespace apifuzz {
@@ -312,6 +316,21 @@ void ApiFuzz::Plugger(uint64_t seconds) {
     }
 }
 
+// Every thread's stack on stderr, from gdb when the machine has it: what
+// the call that never returned waits for.
+void DumpStacks() {
+    const std::string pid = std::to_string(getpid());
+    const char *argv[] = {"gdb", "-p",  pid.c_str(),           "-batch",
+                          "-nx", "-ex", "thread apply all bt", nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, "gdb", nullptr, nullptr, const_cast<char *const *>(argv), environ) !=
+        0) {
+        return;
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+}
+
 void ApiFuzz::Watchdog() {
     while (!stop_ && Clock::now() < end_ + kCallBound) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -326,6 +345,7 @@ void ApiFuzz::Watchdog() {
                     static_cast<long long>(
                         std::chrono::duration_cast<std::chrono::seconds>(kCallBound).count()),
                     static_cast<unsigned long long>(seed_));
+                DumpStacks();
                 std::abort();
             }
         }
