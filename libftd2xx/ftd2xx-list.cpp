@@ -248,8 +248,13 @@ void DescribePosition(const ListPosition &p, FT_DEVICE_LIST_INFO_NODE *node,
         CloseHandle(handle);
         return;
     }
+    // Another thread's open may have claimed the interface between the look
+    // above and the short open: the device is then this process's own.
     LibraryLock lock;
-    if (lock.ok() && DescribeUnheld(p, node)) return;
+    if (lock.ok()) {
+        if (const auto held = FindClaimingDevice(key)) return DescribeHeld(*held, node);
+        if (DescribeUnheld(p, node)) return;
+    }
     DescribeNameless(node);
 }
 
