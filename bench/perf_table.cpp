@@ -283,7 +283,8 @@ int main(int argc, char **argv) {
             if (count != static_cast<uint32_t>(n)) g_failed = true;
             return ms / n;
         };
-        const std::string name = "information list, " + std::to_string(n) + " chips, per chip";
+        const std::string name =
+            "information list, " + std::to_string(n) + (n == 1 ? " chip" : " chips") + ", per chip";
         Row(name.c_str(), "ms", "<= 2.5", rounds, ours,
             [&] { return PlainListMsPerDevice(plain); });
     }
@@ -319,7 +320,8 @@ int main(int argc, char **argv) {
                 libusb_free_device_list(list, 1);
                 return cpu;
             };
-            const std::string name = "idle CPU, " + std::to_string(n) + " chips open";
+            const std::string name =
+                "idle CPU, " + std::to_string(n) + (n == 1 ? " chip" : " chips") + " open";
             Row(name.c_str(), "%", "<= 1.15", rounds, ours, base);
         }
     }
