@@ -124,10 +124,11 @@ void DiscardRecord(const std::shared_ptr<DeviceExtension> &device, bool reclaima
 // serial number makes the kernel enumerate it afresh), so after the first
 // open of a device its later opens send the chip only the requests that set
 // it up. A device is known by its libusb device, which the entry holds a
-// reference to: libusb gives a device enumerated afresh (replugged, or
-// another chip at the same address) a new one. Entries of devices that are
-// no longer listed are dropped at the next open, and all of them before
-// libusb ends. Only strings that were read whole are kept.
+// reference to, so the object cannot be freed and reused: libusb makes a new
+// one for every device it sees arrive (replugged, or another chip in its
+// place). Entries of devices that are no longer listed are dropped at the
+// next open, and all of them before libusb ends. Strings that could not be
+// read are not kept.
 struct KnownDevice {
     std::unique_ptr<libusb_device, DeviceUnref> usb;
     uint16_t langid = 0;
