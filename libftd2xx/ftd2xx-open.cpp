@@ -1,8 +1,13 @@
 // FT_Open, FT_OpenEx and FT_Close: find a device, claim its interface, bring
 // the chip and the record to their initial state and start the device's
 // threads; and tear all of it down again in order.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <list>
+#include <string>
 #include <vector>
 
 #include "chip.h"
@@ -114,42 +119,87 @@ void DiscardRecord(const std::shared_ptr<DeviceExtension> &device, bool reclaima
     RemoveDevice(device.get());
 }
 
-// The strings of the device being opened: each is read at most once per
-// open, and the language id once per handle.
+// The strings of the devices this process has opened, with their language
+// id. A device's strings stay what they were at its enumeration (a changed
+// serial number makes the kernel enumerate it afresh), so after the first
+// open of a device its later opens send the chip only the requests that set
+// it up. A device is known by its libusb device, which the entry holds a
+// reference to, so the object cannot be freed and reused: libusb makes a new
+// one for every device it sees arrive (replugged, or another chip in its
+// place). Entries of devices that are no longer listed are dropped at the
+// next open, and all of them before libusb ends. Strings that could not be
+// read are not kept.
+struct KnownDevice {
+    std::unique_ptr<libusb_device, DeviceUnref> usb;
+    uint16_t langid = 0;
+    struct Text {
+        uint8_t index;
+        std::string text;
+    };
+    std::deque<Text> texts;  // grows at the back: a text handed out stays where it is
+};
+
+struct KnownDevices {
+    // A list: an entry stays where it is while others come and go.
+    std::list<KnownDevice> devices GUARDED_BY(gLibraryMutex);
+};
+
+KnownDevices &Known() {
+    static Immortal<KnownDevices> known;
+    return known.value;
+}
+
+// Forgets the devices that are not among `devices`.
+void ForgetUnlisted(const LibraryDevices &devices) REQUIRES(gLibraryMutex) {
+    Known().devices.remove_if([&devices](const KnownDevice &k) {
+        return std::none_of(devices.entries().begin(), devices.entries().end(),
+                            [&k](const LibraryDevices::Entry &e) { return e.usb == k.usb.get(); });
+    });
+}
+
+KnownDevice *KnownFor(libusb_device *usb) REQUIRES(gLibraryMutex) {
+    std::list<KnownDevice> &devices = Known().devices;
+    for (KnownDevice &k : devices) {
+        if (k.usb.get() == usb) return &k;
+    }
+    KnownDevice &k = devices.emplace_back();
+    k.usb.reset(libusb_ref_device(usb));
+    return &k;
+}
+
+// The strings of the device being opened: each is read from the chip at
+// most once per open, and not at all when an earlier open has read it.
+// Used only under the library lock.
 class DeviceNames final : public NameSource {
   public:
-    void Reset(libusb_device_handle *handle) {
+    void Reset(libusb_device_handle *handle, KnownDevice *known) {
         handle_ = handle;
-        langid_ = 0;
-        for (Slot &slot : slots_) slot = Slot{};
+        known_ = known;
+        failed_count_ = 0;
     }
-    const char *String(uint8_t index) override {
-        Slot *slot = &slots_[0];
-        for (Slot &s : slots_) {
-            if (s.read && s.index == index) return s.ok ? s.text : nullptr;
-            if (!s.read) {
-                slot = &s;
-                break;
-            }
-            slot = &s;  // all taken: the last one is reused
+    const char *String(uint8_t index) override NO_THREAD_SAFETY_ANALYSIS {
+        if (!known_) return nullptr;
+        for (const KnownDevice::Text &t : known_->texts) {
+            if (t.index == index) return t.text.c_str();
         }
-        slot->index = index;
-        slot->read = true;
-        slot->ok = handle_ &&
-                   ReadStringAscii(handle_, index, &langid_, slot->text, sizeof slot->text) >= 0;
-        return slot->ok ? slot->text : nullptr;
+        for (size_t i = 0; i < failed_count_; ++i) {
+            if (failed_[i] == index) return nullptr;
+        }
+        char text[kNameBufferSize] = {};
+        if (!handle_ || ReadStringAscii(handle_, index, &known_->langid, text, sizeof text) < 0) {
+            if (failed_count_ < std::size(failed_)) failed_[failed_count_++] = index;
+            return nullptr;
+        }
+        known_->texts.push_back(KnownDevice::Text{index, text});
+        return known_->texts.back().text.c_str();
     }
-    uint16_t langid() const { return langid_; }
+    uint16_t langid() const NO_THREAD_SAFETY_ANALYSIS { return known_ ? known_->langid : 0; }
 
   private:
-    struct Slot {
-        uint8_t index = 0;
-        bool read = false, ok = false;
-        char text[kNameBufferSize] = {};
-    };
     libusb_device_handle *handle_ = nullptr;
-    uint16_t langid_ = 0;
-    Slot slots_[2];  // the serial number and the product string
+    KnownDevice *known_ = nullptr;
+    uint8_t failed_[2] = {};  // the serial number and the product string
+    size_t failed_count_ = 0;
 };
 
 void SetDeviceContext(DeviceExtension *device, int iface) {
@@ -220,6 +270,7 @@ FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, 
                      DeviceNames *names, Refusal *refusal) REQUIRES(gLibraryMutex) {
     const LibraryDevices devices;
     if (!devices.ok()) return FT_DEVICE_NOT_FOUND;
+    ForgetUnlisted(devices);
     const uint32_t selection = flags & 7u;
     if (index == -1 && selection != kSelectSerial && selection != kSelectDescription &&
         selection != kSelectLocation) {
@@ -266,7 +317,7 @@ FT_STATUS OpenDevice(const char *name, uint32_t flags, DeviceExtension *device, 
         device->usb_dev.reset(handle);
         device->usb_device.reset(libusb_ref_device(usb));
         device->dev_desc = desc;
-        names->Reset(handle);
+        names->Reset(handle, KnownFor(usb));
         libusb_config_descriptor *config = nullptr;
         if (libusb_get_config_descriptor(usb, 0, &config) < 0 || !config) {
             Reject(device);
@@ -476,6 +527,10 @@ FT_STATUS FTCommonOpen(const char *name, uint32_t flags, int index, FT_HANDLE *p
 }
 
 }  // namespace
+
+void ForgetKnownDevices() REQUIRES(gLibraryMutex) {
+    Known().devices.clear();
+}
 
 FT_STATUS OpenForList(uint32_t location, FT_HANDLE *handle) {
     return FTCommonOpen(reinterpret_cast<const char *>(static_cast<uintptr_t>(location)),

@@ -469,6 +469,9 @@ void SetThreadStartFaultForTests(int n);
 // FT_OpenEx by location for the information list, which holds the interface
 // in hand-over itself: a refused claim fails at once.
 FT_STATUS OpenForList(uint32_t location, FT_HANDLE *handle);
+// Drops the strings the opens have kept of each device, with their libusb
+// device references; before libusb ends.
+void ForgetKnownDevices() REQUIRES(gLibraryMutex);
 
 // --- listed names (ftd2xx-private.cpp) ------------------------------------
 // Where a device's serial number or product string is printed. Each place

@@ -102,6 +102,7 @@ void StopEventThread(LibraryState &lib) REQUIRES(gLibraryMutex) {
 
 void StopLibusb(LibraryState &lib) REQUIRES(gLibraryMutex) {
     StopEventThread(lib);
+    ForgetKnownDevices();  // its device references go before the context
     libusb_exit(nullptr);
 }
 

@@ -153,6 +153,65 @@ TEST_F(Opening, OpenResetsAndPurgesTheChipAndReadsItsStatus) {
     EXPECT_EQ(latency, 16);
 }
 
+// String descriptor requests (GET_DESCRIPTOR of type 3) the chip has seen.
+size_t StringRequests(const ftdisim::Chip &chip) {
+    size_t n = 0;
+    for (const auto &r : chip.Requests()) n += r.bRequest == 6 && (r.wValue >> 8) == 3;
+    return n;
+}
+
+TEST_F(Opening, DeviceStringsAreReadOnceWhileTheDeviceStaysEnumerated) {
+    auto &chip = Add(WithSerial(ChipSpec::FT232R(), "FTKNOW01"));
+    StartLibrary();
+    FT_HANDLE h = OpenIndex(0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_GT(StringRequests(chip), 0u);
+    ASSERT_EQ(FT_Close(h), FT_OK);
+
+    // Later opens, by index or by name, send only what sets the chip up, and
+    // the handle's node still carries the device's names.
+    chip.ClearRequests();
+    for (int i = 0; i < 2; ++i) {
+        h = i == 0 ? OpenIndex(0) : Open("FTKNOW01");
+        ASSERT_NE(h, nullptr);
+        EXPECT_STREQ(Record(h)->info.SerialNumber, "FTKNOW01");
+        EXPECT_STREQ(Record(h)->info.Description, "FT232R USB UART");
+        ASSERT_EQ(FT_Close(h), FT_OK);
+    }
+    EXPECT_EQ(StringRequests(chip), 0u);
+
+    // Enumerated afresh, the device is read again.
+    bed_->Unplug(chip);
+    bed_->Replug(chip);
+    ASSERT_TRUE(ftdisim::WaitUntil([&] {
+        FT_HANDLE again = nullptr;
+        if (FT_OpenEx(const_cast<char *>("FTKNOW01"), FT_OPEN_BY_SERIAL_NUMBER, &again) != FT_OK) {
+            return false;
+        }
+        FT_Close(again);
+        return true;
+    }));
+    EXPECT_GT(StringRequests(chip), 0u);
+}
+
+TEST_F(Opening, AChipInThePlaceOfAGoneOneIsReadAfresh) {
+    auto &first = Add(WithSerial(ChipSpec::FT232R(), "FTGONE01"));
+    StartLibrary();
+    ASSERT_EQ(FT_Close(OpenIndex(0)), FT_OK);
+    bed_->Unplug(first);
+    // The same kind of chip: only its strings differ.
+    Add(WithSerial(ChipSpec::FT232R(), "FTNEXT02"));
+    FT_HANDLE h = nullptr;
+    ASSERT_TRUE(ftdisim::WaitUntil([&] { return FT_Open(0, &h) == FT_OK; }));
+    Track(h);
+    EXPECT_STREQ(Record(h)->info.SerialNumber, "FTNEXT02");
+    ASSERT_EQ(FT_Close(h), FT_OK);
+    EXPECT_NE(Open("FTNEXT02"), nullptr);
+    FT_HANDLE gone = nullptr;
+    EXPECT_EQ(FT_OpenEx(const_cast<char *>("FTGONE01"), FT_OPEN_BY_SERIAL_NUMBER, &gone),
+              FT_DEVICE_NOT_FOUND);
+}
+
 TEST_F(Opening, FailingChipRequestFailsTheOpenWithNothingLeft) {
     auto &chip = Add(WithSerial(ChipSpec::FT232R(), "FTFAIL01"));
     ftdisim::RequestFault fault;
