@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ftd2xx-private.h"
+#include "rx_stages.h"
 
 namespace d2xx {
 namespace {
@@ -110,6 +111,7 @@ void LIBUSB_CALL InRequestCompletion(libusb_transfer *transfer) {
             break;
     }
     slot->purge_generation = device->rx_purge_count.load();
+    RX_STAGE(slot - device->in_slots, kCompleted);
     slot->status = transfer->status;
     slot->done_event.Set();
     // Last touch of the record: the close may free it once inflight is 0.
@@ -127,12 +129,14 @@ void reader_thread(DeviceExtension *device) {
         if (!slot.free_event.Wait(device->reader_wait_ms)) continue;
         if (device->stop_threads) break;
         slot.free_event.Reset();
+        RX_STAGE(i, kReaderWake);
         uint32_t size = 0;
         {
             MutexLock lock(device->rx_mutex);
             size = device->in_transfer_size;
         }
         const int r = InRequest(size, device, static_cast<int>(i));
+        RX_STAGE(i, kSubmitted);
         if (r == 0) {
             refused = 0;
             i = NextSlot(i);
@@ -161,6 +165,7 @@ void processor_thread(DeviceExtension *device) {
         if (!slot.done_event.Wait(device->processor_wait_ms)) continue;
         if (device->stop_threads) break;
         slot.done_event.Reset();
+        RX_STAGE(i, kProcessorWake);
         if (!device->alive) break;
         const int status = slot.status;
         if (status == 1) {  // submission failed without a completion
@@ -191,7 +196,9 @@ void processor_thread(DeviceExtension *device) {
                                   static_cast<uint32_t>(slot.length.load()), slot.purge_generation);
             if (r == ParseResult::kStopped) break;
         }
+        RX_STAGE(i, kParsed);
         slot.free_event.Set();
+        RX_STAGE(i, kFreed);
         i = NextSlot(i);
     }
     if (!device->stop_threads && !device->alive) SignalDeviceGone(device);
