@@ -176,8 +176,10 @@ FTD2XX_API FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, uint32_t dwByte
                 want = waiting;  // the time-out passed: hand over what is there
                 break;
             }
+            device->rx_wanted = std::min(device->rx_wanted, want);
             device->rx_data_cond.wait_until(device->rx_mutex, deadline);
         } else {
+            device->rx_wanted = std::min(device->rx_wanted, want);
             device->rx_data_cond.wait(device->rx_mutex);
         }
     }

@@ -30,6 +30,7 @@ constexpr uint32_t kRxCapacity = kRxQueueSize + 512;
 constexpr uint32_t kControlTimeoutMs = 5000;
 constexpr uint32_t kInSlotCount = 4;
 constexpr uint32_t kInSlotBufferSize = 65536;
+constexpr uint32_t kNoneWanted = UINT32_MAX;
 
 struct DeviceExtension;
 
@@ -151,6 +152,12 @@ struct DeviceExtension {
     uint32_t rx_write_index GUARDED_BY(rx_mutex) = 0;
     uint32_t rx_read_index GUARDED_BY(rx_mutex) = 0;
     uint32_t rx_capacity = kRxCapacity;  // constant after open
+    // The fewest waiting bytes an FT_Read blocked on rx_data_cond waits for
+    // (kNoneWanted: none waits). The parser wakes readers only once that
+    // many are there, and then clears it: every reader woken that still
+    // lacks bytes sets it again before it waits. Death, purge and close
+    // wake readers whatever it says.
+    uint32_t rx_wanted GUARDED_BY(rx_mutex) = kNoneWanted;
     std::atomic<uint32_t> rx_free{
         kRxCapacity};  // written under rx_mutex; read lock-free by status calls
     std::atomic<uint64_t> rx_purge_count{0};  // receive purges so far; changed under rx_mutex
@@ -214,7 +221,10 @@ struct DeviceExtension {
     // --- comm events (Win32-style) ---
     Mutex comm_mutex;
     Event comm_event;
-    uint32_t comm_wait_mask GUARDED_BY(comm_mutex) = 0;
+    // Written under comm_mutex and read under it, except by the parser,
+    // which looks at it without the lock to skip comm_mutex when no event a
+    // transfer brings is waited for (an atomic for that one reader).
+    std::atomic<uint32_t> comm_wait_mask{0};
     uint32_t comm_events GUARDED_BY(comm_mutex) = 0;
     std::atomic<uint32_t> comm_wait_abort{0};
     // Line errors for FT_W32_ClearCommError.

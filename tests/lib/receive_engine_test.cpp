@@ -5,6 +5,11 @@
 // AddressSanitizer report, and a wrong one shows as bytes out of order.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -109,6 +114,60 @@ TEST_F(Ring, FullRingHoldsTheProcessorUntilReadsMakeRoomAndLosesNothing) {
     processor.join();
     EXPECT_EQ(result, ParseResult::kDone);
     EXPECT_EQ(got, payload);
+}
+
+// True while thread `tid` of this process sleeps in a futex wait.
+bool InFutexWait(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_futex;
+}
+
+TEST_F(Ring, ReadersWaitingForDifferentCountsEachWakeOnceTheirCountIsThere) {
+    // The parser wakes readers only once the smallest count one of them
+    // waits for is there: a reader waiting for little must not be held back
+    // by one that came later waiting for more, nor the other way round.
+    for (const bool small_first : {true, false}) {
+        SCOPED_TRACE(small_first ? "small first" : "large first");
+        std::vector<uint8_t> small, large;
+        std::atomic<pid_t> tid{0};
+        std::atomic<int> done{0};
+        auto reader = [&](uint32_t n, std::vector<uint8_t> *out) {
+            return std::thread([this, n, out, &tid, &done] {
+                tid = static_cast<pid_t>(syscall(SYS_gettid));
+                *out = Read(n);
+                ++done;
+            });
+        };
+        auto wanted = [&] {
+            std::scoped_lock lock(d_->rx_mutex);
+            return d_->rx_wanted;
+        };
+        // Each reader is asleep in its wait before the next starts: what it
+        // asked for is recorded under the lock it lets go by waiting.
+        std::thread first = small_first ? reader(4, &small) : reader(12, &large);
+        while (wanted() != (small_first ? 4u : 12u)) std::this_thread::yield();
+        tid = 0;
+        std::thread second = small_first ? reader(12, &large) : reader(4, &small);
+        if (small_first) {
+            // Asking for more changes nothing that can be seen, but the
+            // reader sleeps only in that wait: nobody else holds the lock.
+            while (!(tid != 0 && InFutexWait(tid))) std::this_thread::yield();
+        } else {
+            while (wanted() != 4) std::this_thread::yield();
+        }
+        // 6 bytes: enough for the small read only. The large one then
+        // needs the 2 left over and 10 more.
+        ASSERT_EQ(Receive(Bytes(6, 1)), ParseResult::kDone);
+        while (done == 0) std::this_thread::yield();
+        ASSERT_EQ(Receive(Bytes(10, 7)), ParseResult::kDone);
+        first.join();
+        second.join();
+        EXPECT_EQ(small, Bytes(4, 1));
+        EXPECT_EQ(large, Bytes(12, 5));
+        EXPECT_EQ(Waiting(), 0u);
+        EXPECT_EQ(wanted(), d2xx::kNoneWanted);
+    }
 }
 
 TEST_F(Ring, PurgeOrCloseReleasesAProcessorWaitingForRoom) {
