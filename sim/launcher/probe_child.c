@@ -293,9 +293,15 @@ static int do_busy(libusb_device_handle *h, int interfaces, double seconds) {
     int said = 0;
     const double deadline = now_s() + seconds;
     while (now_s() < deadline) {
-        if (libusb_control_transfer(h, REQ_IN, SIO_POLL_MODEM_STATUS, 0, selector, status,
-                                    sizeof status, 1000) != (int)sizeof status)
+        /* As patient as the other clients: a sanitizer build on a loaded
+         * machine can take seconds over a request. */
+        const int r = libusb_control_transfer(h, REQ_IN, SIO_POLL_MODEM_STATUS, 0, selector, status,
+                                              sizeof status, 20000);
+        if (r != (int)sizeof status) {
+            fprintf(stderr, "busy: modem status request failed: %s\n",
+                    r < 0 ? libusb_error_name(r) : "short answer");
             return 4;
+        }
         if (!said) {
             printf("busy\n");
             fflush(stdout);
