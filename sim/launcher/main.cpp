@@ -19,6 +19,7 @@
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -532,7 +533,11 @@ int Run(int argc, char **argv) {
         child_env.ApplyInChild();
         execve(program->c_str(), o.command.data(), envp.data());
         const int e = errno;
-        [[maybe_unused]] const ssize_t n = write(exec_error[1], &e, sizeof e);
+        // Straight to the kernel: umockdev's preload library wraps write()
+        // with a mutex, and a thread of ours (glib's wake-ups write to an
+        // eventfd) may have held it at the fork, which this child would wait
+        // for forever, and the launcher for the child.
+        [[maybe_unused]] const long n = syscall(SYS_write, exec_error[1], &e, sizeof e);
         _exit(e == ENOENT ? kNotFound : kCannotExecute);
     }
     close(exec_error[1]);
